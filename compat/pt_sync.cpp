@@ -1,0 +1,139 @@
+// Semaphores, triggers, sleep and thread identity on POSIX threads.
+#include "compat/pt.h"
+
+#include <errno.h>
+#include <time.h>
+
+namespace pt {
+namespace {
+
+// Absolute CLOCK_MONOTONIC deadline msecs from now.
+timespec deadlineAfter(int msecs) {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  ts.tv_sec += msecs / 1000;
+  ts.tv_nsec += static_cast<long>(msecs % 1000) * 1000000L;
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_sec += 1;
+    ts.tv_nsec -= 1000000000L;
+  }
+  return ts;
+}
+
+void initMonotonicCond(pthread_cond_t* cond) {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(cond, &attr);
+  pthread_condattr_destroy(&attr);
+}
+
+}  // namespace
+
+semaphore::semaphore(int initvalue) : count(initvalue) {
+  pthread_mutex_init(&mtx, nullptr);
+  initMonotonicCond(&cond);
+}
+
+semaphore::~semaphore() {
+  pthread_cond_destroy(&cond);
+  pthread_mutex_destroy(&mtx);
+}
+
+void semaphore::wait() {
+  pthread_mutex_lock(&mtx);
+  while (count <= 0) pthread_cond_wait(&cond, &mtx);
+  --count;
+  pthread_mutex_unlock(&mtx);
+}
+
+void semaphore::post() {
+  pthread_mutex_lock(&mtx);
+  ++count;
+  pthread_cond_signal(&cond);
+  pthread_mutex_unlock(&mtx);
+}
+
+timedsem::timedsem(int initvalue) : semaphore(initvalue) {}
+
+bool timedsem::wait(int msecs) {
+  if (msecs < 0) {
+    semaphore::wait();
+    return true;
+  }
+  const timespec deadline = deadlineAfter(msecs);
+  pthread_mutex_lock(&mtx);
+  while (count <= 0) {
+    if (pthread_cond_timedwait(&cond, &mtx, &deadline) == ETIMEDOUT && count <= 0) {
+      pthread_mutex_unlock(&mtx);
+      return false;
+    }
+  }
+  --count;
+  pthread_mutex_unlock(&mtx);
+  return true;
+}
+
+trigger::trigger(bool autoreset_, bool state_) : state(state_), autoreset(autoreset_) {
+  pthread_mutex_init(&mtx, nullptr);
+  initMonotonicCond(&cond);
+}
+
+trigger::~trigger() {
+  pthread_cond_destroy(&cond);
+  pthread_mutex_destroy(&mtx);
+}
+
+void trigger::wait() {
+  pthread_mutex_lock(&mtx);
+  while (!state) pthread_cond_wait(&cond, &mtx);
+  if (autoreset) state = false;
+  pthread_mutex_unlock(&mtx);
+}
+
+bool trigger::wait(int msecs) {
+  if (msecs < 0) {
+    wait();
+    return true;
+  }
+  const timespec deadline = deadlineAfter(msecs);
+  pthread_mutex_lock(&mtx);
+  while (!state) {
+    if (pthread_cond_timedwait(&cond, &mtx, &deadline) == ETIMEDOUT && !state) {
+      pthread_mutex_unlock(&mtx);
+      return false;
+    }
+  }
+  if (autoreset) state = false;
+  pthread_mutex_unlock(&mtx);
+  return true;
+}
+
+void trigger::post() {
+  pthread_mutex_lock(&mtx);
+  state = true;
+  // An auto-reset trigger lets one waiter through; a manual one lets all.
+  if (autoreset)
+    pthread_cond_signal(&cond);
+  else
+    pthread_cond_broadcast(&cond);
+  pthread_mutex_unlock(&mtx);
+}
+
+void trigger::reset() {
+  pthread_mutex_lock(&mtx);
+  state = false;
+  pthread_mutex_unlock(&mtx);
+}
+
+void psleep(unsigned milliseconds) {
+  timespec ts;
+  ts.tv_sec = milliseconds / 1000;
+  ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+  }
+}
+
+bool pthrequal(pthread_t id) { return pthread_equal(id, pthread_self()) != 0; }
+
+}  // namespace pt

@@ -1,0 +1,128 @@
+// ServiceCore construction, start and stop sequences.
+#include "core/service_core.h"
+
+#include <cstdlib>
+
+#include "core/scoped_lock.h"
+#include "events/event_handler_thread.h"
+#include "housekeeping/scheduler_sources.h"
+#include "housekeeping/scheduler_thread.h"
+
+ServiceCore* g_Service = nullptr;
+ServiceCore* g_pDVRCore = nullptr;
+
+namespace {
+// How often the stop sequence looks at a service thread it has signalled.
+const unsigned CORE_STOP_POLL_MS = 100;
+}  // namespace
+
+ServiceCore::ServiceCore(const wxFileName& executable)
+    : eventTrigger(nullptr),
+      eventThread(nullptr),
+      schedulerThread(nullptr),
+      throttling(false),
+      lowMemorySince(0),
+      schedulerSources(SchedulerSources::system()),
+      tableState(TABLE_BUILDING),
+      tableWalkers(0) {
+  pthread_mutex_init(&queueMutex, nullptr);
+  pthread_mutex_init(&idLock, nullptr);
+  pthread_mutex_init(&heldLock, nullptr);
+  g_pDVRCore = this;
+  executablePath = executable;
+}
+
+ServiceCore::~ServiceCore() {
+  // After stop() the queue is empty; a never-started core never had a payload.
+  pthread_mutex_destroy(&heldLock);
+  pthread_mutex_destroy(&idLock);
+  pthread_mutex_destroy(&queueMutex);
+}
+
+bool ServiceCore::start() {
+  {
+    ScopedLock lock(&queueMutex);
+    eventTrigger = new pt::trigger(true, false);
+  }
+  modules.clear();
+  tableState = TABLE_BUILDING;
+  loadModules();
+  // Requests submitted during the load pass were held back until the table
+  // was complete; they start their Read calls now.
+  setTableState(TABLE_OPEN);
+  replayHeldRequests();
+  openModules();
+  postModuleStatus();
+  startEventThread();
+  startSchedulerThread();
+  return true;
+}
+
+bool ServiceCore::startEventThread() {
+  eventThread = new EventHandlerThread(this);
+  eventThread->start();
+  return true;
+}
+
+bool ServiceCore::startSchedulerThread() {
+  schedulerThread = new SchedulerThread(this);
+  schedulerThread->start();
+  return true;
+}
+
+void ServiceCore::stopSchedulerThread() {
+  if (schedulerThread == nullptr) return;
+  schedulerThread->signal();
+  while (schedulerThread->get_running() && !schedulerThread->get_finished()) pt::psleep(CORE_STOP_POLL_MS);
+  delete schedulerThread;
+  schedulerThread = nullptr;
+}
+
+void ServiceCore::stopEventThread() {
+  if (eventThread == nullptr) return;
+  eventThread->signal();
+  postTrigger();
+  while (eventThread->get_running() && !eventThread->get_finished()) pt::psleep(CORE_STOP_POLL_MS);
+  delete eventThread;
+  eventThread = nullptr;
+}
+
+void ServiceCore::stop() {
+  stopSchedulerThread();
+  stopEventThread();
+  // Nothing is delivered from here on, so no provider answer can be freed by
+  // a delivery any more: providers waiting for one are refused instead, and
+  // every later answer too, so that their Read calls can end.
+  waitRegistry.refuseAll();
+  closeModules();
+  unloadModules();
+  modules.clear();
+  ScopedLock lock(&queueMutex);
+  while (!eventQueue.empty()) {
+    free(eventQueue.front().data);
+    eventQueue.pop();
+  }
+  delete eventTrigger;
+  eventTrigger = nullptr;
+}
+
+void ServiceCore::setTableState(TableState state) {
+  tableState.store(state);
+  // A walker that counted itself before seeing the new state finishes its
+  // walk first; walkers that count themselves later see the new state.
+  while (tableWalkers.load() != 0) pt::psleep(1);
+}
+
+void ServiceCore::postTrigger() {
+  ScopedLock lock(&queueMutex);
+  if (eventTrigger != nullptr) eventTrigger->post();
+}
+
+bool ServiceCore::enqueue(const _EventParmsIn& event) {
+  ScopedLock lock(&queueMutex);
+  // After stop has deleted the trigger nothing would ever deliver the event.
+  if (eventTrigger == nullptr) return false;
+  eventQueue.push(event);
+  eventTrigger->post();
+  return true;
+}

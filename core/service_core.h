@@ -1,0 +1,135 @@
+// service_core.h - the one object that holds the running service's state.
+//
+// ServiceCore owns the module table, the event queue, the dispatch and
+// scheduler threads and the locks of event routing. The main thread
+// constructs, starts, stops and destroys it; any thread may submit events
+// (submitEvent, through FlatPluginEvent). Each lock guards one member and is
+// a leaf: no path holds two, none is held around a module's entry point.
+//
+// Error convention: operations report with bool or int results, the module
+// boundary with result codes in out-records; the core throws nothing itself.
+#ifndef SELVAR_CORE_SERVICE_CORE_H
+#define SELVAR_CORE_SERVICE_CORE_H
+
+#include <pthread.h>
+#include <wx/filename.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include "compat/pt.h"
+#include "core/buffer_registry.h"
+#include "events/event_record.h"
+#include "events/wait_registry.h"
+#include "pluginhost/call_tracker.h"
+#include "pluginhost/plugin_info.h"
+
+class EventHandlerThread;
+class SchedulerThread;
+class SchedulerSources;
+class TiXmlDocument;
+
+class ServiceCore {
+ public:
+  explicit ServiceCore(const wxFileName& executable);
+  ~ServiceCore();
+  ServiceCore(const ServiceCore&) = delete;
+  ServiceCore& operator=(const ServiceCore&) = delete;
+
+  // Lifecycle, main thread only. start() is called at most once; stop() is
+  // safe in every state and more than once.
+  bool start();
+  void stop();
+  bool startEventThread();
+  bool startSchedulerThread();
+  void stopSchedulerThread();
+  void stopEventThread();
+
+  // Module passes (pluginhost/plugin_loader.cpp), main thread only.
+  bool loadModules();
+  void openModules();
+  bool closeModules();
+  bool unloadModules();
+  wxString pluginDirectory() const;
+
+  // Event submission (events/submit_event.cpp). Any thread. Always returns 0;
+  // the outcome is written to out->result.
+  int submitEvent(const _EventParmsIn* in, _EventParmsOut* out);
+
+  // Delivers every queued event (events/drain_event_queue.cpp). Dispatch
+  // thread only.
+  void drainEventQueue();
+
+  // Documents and notices (housekeeping/status_document.cpp).
+  int postModuleStatus();                                     // main thread, at start
+  void postDocument(const TiXmlDocument& document, uint32_t flags);  // any thread
+  void postNotice(const std::string& text);                   // any thread
+  void saveMemoryState(int watchOn);                          // scheduler thread
+  int loadMemoryWatchSetting();                               // scheduler thread
+  void postMemoryState(int32_t time);                         // scheduler thread
+
+  // The memory watch's state machine (housekeeping/). Scheduler thread only.
+  void updateThrottling(bool overLimit, int32_t now);
+
+  // --- Members, in the order the design gives them ---
+  pthread_mutex_t queueMutex;              // guards eventQueue and eventTrigger's lifetime
+  pt::trigger* eventTrigger;               // owned; null before start and after stop
+  std::vector<_PlugInInfo> modules;        // changes shape only on the main thread, see tableState
+  EventHandlerThread* eventThread;         // owned; null when not running
+  SchedulerThread* schedulerThread;        // owned; null when not running
+  std::queue<_EventParmsIn, std::deque<_EventParmsIn>> eventQueue;  // payloads owned by the queue
+  BufferRegistry bufferRegistry;
+  pthread_mutex_t idLock;                  // guards idTable
+  std::map<unsigned long, unsigned long> idTable;  // counted source -> events since registration
+  WaitRegistry waitRegistry;
+  wxFileName executablePath;
+  std::atomic<bool> throttling;            // written by the scheduler only; relaxed reads
+  int32_t lowMemorySince;                  // scheduler thread only; 0: no episode
+
+  // --- Additions of this implementation ---
+  CallTracker callTracker;                 // live call threads per module library
+
+  // Where the scheduler takes its time, heap use and pass waits from. Points
+  // to the system's sources; tests replace it before start().
+  SchedulerSources* schedulerSources;
+
+  // Whether the request road may walk `modules`. While the load pass fills
+  // the table, requests are held back and replayed once it is complete; from
+  // the close pass on, requests start nothing. Walkers count themselves in
+  // tableWalkers so the main thread can wait for them before changing the
+  // table's shape.
+  enum TableState { TABLE_BUILDING = 0, TABLE_OPEN = 1, TABLE_CLOSED = 2 };
+  std::atomic<int> tableState;
+  std::atomic<int> tableWalkers;
+  pthread_mutex_t heldLock;                // guards heldRequests
+  std::vector<_EventParmsIn> heldRequests; // payloads owned here
+
+ private:
+  // Request road: one Read call per matching reading module.
+  void startRequestReads(const _EventParmsIn& request);
+  void holdRequest(const _EventParmsIn& request);
+  void replayHeldRequests();
+  // Waits until no thread walks the table and moves it to state.
+  void setTableState(TableState state);
+  // Counted-source bookkeeping; returns EVR_OK or the refusal code.
+  int countSource(const _EventParmsIn& event);
+  // Post-before-free: the woken provider's next payload can never be
+  // mistaken for this one.
+  void freeReleasedPayload(char* payload);
+  // Pushes onto the queue and posts the trigger; false after stop.
+  bool enqueue(const _EventParmsIn& event);
+  void postTrigger();
+  friend class EventHandlerThread;
+};
+
+// The application's owning pointer to the core, and the pointer through which
+// FlatPluginEvent reaches it (set by the constructor, never cleared).
+extern ServiceCore* g_Service;
+extern ServiceCore* g_pDVRCore;
+
+#endif  // SELVAR_CORE_SERVICE_CORE_H

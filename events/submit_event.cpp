@@ -1,0 +1,175 @@
+// Event submission: the release, stop, request and event roads.
+#include <cstdlib>
+#include <cstring>
+
+#include "core/payload_alloc.h"
+#include "core/scoped_lock.h"
+#include "core/service_core.h"
+#include "pluginhost/plugin_thread.h"
+
+namespace {
+
+// Counted events: EVF_MASK0 in flags together with EVC_COUNTED in the class.
+bool isCounted(const _EventParmsIn& event) {
+  return (event.flags & EVF_MASK0) != 0 && (event.eventClass & EVC_COUNTED) != 0;
+}
+
+// The request road matches the class with its top byte shifted right.
+uint32_t requestPattern(uint32_t eventClass) {
+  return (eventClass & 0x00FFFFFFu) | ((eventClass & 0xFF000000u) >> 1);
+}
+
+}  // namespace
+
+int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
+  // Release road: a receiver gives back a payload it kept.
+  if (in->flags == EVF_RELEASE) {
+    char* payload = static_cast<char*>(in->data);
+    if (payload != nullptr && bufferRegistry.releaseHold(payload, in->sourceId)) freeReleasedPayload(payload);
+    postTrigger();
+    out->result = EVR_OK;
+    return 0;
+  }
+
+  // Stop road: the requester closes a handle.
+  if (in->sourceId == 0 && in->flags == EVF_STOP) {
+    waitRegistry.closeHandle(in->requestHandle);
+    postTrigger();
+    out->result = EVR_OK;
+    return 0;
+  }
+
+  // Request road: one Read call per matching reading module.
+  if (in->sourceId == 0) {
+    waitRegistry.reopenHandle(in->requestHandle);
+    tableWalkers.fetch_add(1);
+    const int state = tableState.load();
+    if (state == TABLE_OPEN)
+      startRequestReads(*in);
+    else if (state == TABLE_BUILDING)
+      holdRequest(*in);
+    // TABLE_CLOSED: the modules are closing; nothing starts any more.
+    tableWalkers.fetch_sub(1);
+    postTrigger();
+    out->result = EVR_OK;
+    return 0;
+  }
+
+  // Event road.
+  _EventParmsIn event = *in;
+  bool counted = false;
+  if (isCounted(event)) {
+    const int verdict = countSource(event);
+    if (verdict != EVR_OK) {
+      out->result = verdict;
+      return 0;
+    }
+    counted = true;
+  }
+
+  if (event.data != nullptr && event.dataSize != 0) {
+    void* copy = allocPayload(event.dataSize);
+    if (copy == nullptr) {
+      if (counted) {
+        ScopedLock lock(&idLock);
+        idTable.erase(event.sourceId);
+      }
+      out->result = EVR_NO_MEMORY;
+      return 0;
+    }
+    memcpy(copy, in->data, event.dataSize);
+    event.data = copy;
+  } else {
+    event.data = nullptr;
+    event.dataSize = 0;
+  }
+
+  if (event.requestHandle != 0 && waitRegistry.admit(event.requestHandle, event.data) != WaitRegistry::ADMITTED) {
+    free(event.data);
+    out->result = EVR_HANDLE_REFUSED;
+    return 0;
+  }
+
+  if (!enqueue(event)) {
+    // Submitted after the service stopped: nothing will deliver it. The
+    // payload was admitted, so its provider's slot is given back first.
+    waitRegistry.postReleased(event.data);
+    free(event.data);
+  }
+  out->result = EVR_OK;
+  return 0;
+}
+
+int ServiceCore::countSource(const _EventParmsIn& event) {
+  ScopedLock lock(&idLock);
+  auto it = idTable.find(event.sourceId);
+  if (EVENT_REGISTRATION(&event) == 1) {
+    if (it == idTable.end())
+      it = idTable.emplace(event.sourceId, 0).first;
+    else
+      it->second = 0;
+  } else {
+    if (it == idTable.end()) return EVR_UNREGISTERED;
+    if (it->second > COUNTED_EVENT_LIMIT - 1) {
+      idTable.erase(it);
+      return EVR_LIMIT;
+    }
+    ++it->second;
+  }
+  if (throttling.load(std::memory_order_relaxed)) {
+    idTable.erase(it);
+    return EVR_THROTTLED;
+  }
+  return EVR_OK;
+}
+
+void ServiceCore::freeReleasedPayload(char* payload) {
+  waitRegistry.postReleased(payload);
+  free(payload);
+}
+
+void ServiceCore::startRequestReads(const _EventParmsIn& request) {
+  const uint32_t pattern = requestPattern(request.eventClass);
+  for (size_t i = 0; i < modules.size(); ++i) {
+    _PlugInInfo& info = modules[i];
+    if (info.library == nullptr || info.loadInfo.hasReader == 0) continue;
+    if (!info.matches(request.flags, pattern)) continue;
+    PluginCallRequest call;
+    PluginCallReply reply;
+    initCallBlocks(ENTRY_READ, &call, &reply);
+    call.in.read.size = sizeof(_ReadParmsIn);
+    call.in.read.version = 1;
+    call.in.read.async = 1;
+    call.in.read.dataSize = request.dataSize;
+    call.in.read.data = request.data;
+    call.in.read.requestHandle = request.requestHandle;
+    reply.out.read.size = sizeof(_ReadParmsOut);
+    reply.out.read.version = 1;
+    PluginThread::launch(this, info.fnRead, call, reply, info.library, nullptr);
+  }
+}
+
+void ServiceCore::holdRequest(const _EventParmsIn& request) {
+  _EventParmsIn held = request;
+  if (held.data != nullptr) {
+    void* copy = allocPayload(held.dataSize != 0 ? held.dataSize : 1);
+    // Without its payload the request must not run at all.
+    if (copy == nullptr) return;
+    memcpy(copy, request.data, held.dataSize);
+    held.data = copy;
+  }
+  ScopedLock lock(&heldLock);
+  heldRequests.push_back(held);
+}
+
+void ServiceCore::replayHeldRequests() {
+  std::vector<_EventParmsIn> pending;
+  {
+    ScopedLock lock(&heldLock);
+    pending.swap(heldRequests);
+  }
+  for (const _EventParmsIn& request : pending) {
+    startRequestReads(request);
+    free(request.data);
+  }
+}

@@ -1,0 +1,79 @@
+// wait_registry.h - closed request handles and provider pacing.
+//
+// A request handle is open until a stop closes it; answers under a closed
+// handle are refused. Each provider thread (a call thread running a Read for
+// a request with a non-zero handle) has one CStoredProvider that lets at most
+// one of its payloads be in flight: its next answer waits in admit() until the
+// previous payload has been freed (postReleased). Safe from any thread; the
+// registry's mutex is a leaf and is never held during the pacing wait.
+#ifndef SELVAR_EVENTS_WAIT_REGISTRY_H
+#define SELVAR_EVENTS_WAIT_REGISTRY_H
+
+#include <pthread.h>
+
+#include <map>
+#include <set>
+
+#include "compat/pt.h"
+
+// The pacing record of one provider thread. Used only by WaitRegistry.
+class CStoredProvider {
+ public:
+  CStoredProvider() : slot(1), pendingPayload(nullptr) {}
+
+  // Ends the flight of payload if it is the pending one.
+  // REQUIRES: registry mutex held.
+  void release(void* payload);
+  // Wakes a waiting acquire without a release (service stop).
+  // REQUIRES: registry mutex held.
+  void wake() { slot.post(); }
+
+ private:
+  // Count 1 while nothing is in flight; the provider takes it in admit()
+  // (outside the registry mutex), release() and wake() give it back.
+  pt::semaphore slot;
+  void* pendingPayload;  // guarded by the registry mutex
+  friend class WaitRegistry;
+};
+
+class WaitRegistry {
+ public:
+  enum AdmitResult { ADMITTED = 0, REFUSED = 1 };
+
+  WaitRegistry();
+  ~WaitRegistry();
+  WaitRegistry(const WaitRegistry&) = delete;
+  WaitRegistry& operator=(const WaitRegistry&) = delete;
+
+  void closeHandle(unsigned long handle);
+  void reopenHandle(unsigned long handle);
+
+  // Admits one answer under handle from the calling thread. Refused when the
+  // handle is closed, the calling thread has no provider record, or the
+  // service is stopping. May block until the caller's previous payload is
+  // freed. The closed-handle test is made before the wait.
+  int admit(unsigned long handle, void* payload);
+
+  // A payload has been freed (or is about to be: call before free() so its
+  // address cannot be reused by another provider's payload in between).
+  void postReleased(void* payload);
+
+  // Creates (add) or removes the calling provider thread's record.
+  void setProvider(pthread_t thread, bool add);
+
+  // Service stop: from now on every admit is refused, and providers blocked
+  // in their pacing wait are woken and refused, so none can hang the stop.
+  void refuseAll();
+
+  // Tests and diagnostics.
+  bool isClosed(unsigned long handle);
+  size_t providerCount();
+
+ private:
+  pthread_mutex_t mutex;                            // guards the members below
+  std::set<unsigned long> closedHandles;            // closed, not reopened
+  std::map<unsigned long, CStoredProvider*> providers;  // thread handle -> record (owned)
+  bool refusing;                                    // set by refuseAll
+};
+
+#endif  // SELVAR_EVENTS_WAIT_REGISTRY_H

@@ -1,0 +1,20 @@
+#include "housekeeping/scheduler_sources.h"
+
+#include <malloc.h>
+#include <time.h>
+
+int32_t SchedulerSources::now() { return static_cast<int32_t>(time(nullptr)); }
+
+uint32_t SchedulerSources::usedHeapBytes() {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
+  const struct mallinfo2 info = mallinfo2();
+#else
+  const struct mallinfo info = mallinfo();
+#endif
+  return static_cast<uint32_t>(info.hblkhd + info.uordblks);
+}
+
+SchedulerSources* SchedulerSources::system() {
+  static SchedulerSources instance;
+  return &instance;
+}

@@ -1,0 +1,36 @@
+// scheduler_sources.h - where the scheduler takes time, heap use and its
+// pass waits from.
+//
+// The service uses the system's sources; tests substitute their own to drive
+// clock jumps and memory episodes in milliseconds. Called only on the
+// scheduler thread.
+#ifndef SELVAR_HOUSEKEEPING_SCHEDULER_SOURCES_H
+#define SELVAR_HOUSEKEEPING_SCHEDULER_SOURCES_H
+
+#include <cstdint>
+
+#include "compat/pt.h"
+
+class SchedulerSources {
+ public:
+  virtual ~SchedulerSources() = default;
+
+  // Waits before a pass: up to msecs on the thread's relax semaphore, which
+  // the thread's stop request posts.
+  virtual void waitPass(pt::timedsem& relax, int msecs) { relax.wait(msecs); }
+  // Seconds since the epoch, as a 32-bit time value.
+  virtual int32_t now();
+  // The service's heap use in bytes: mapped blocks plus allocated bytes.
+  virtual uint32_t usedHeapBytes();
+
+  // The shared instance backed by the system.
+  static SchedulerSources* system();
+};
+
+// Heap above this many bytes (190 MiB) is over the limit.
+const uint32_t MEMORY_LIMIT_BYTES = 0x0BE00000u;
+// An episode ends at the first sample under the limit taken more than this
+// many seconds after the latest over-limit sample.
+const int32_t MEMORY_HYSTERESIS_S = 59;
+
+#endif  // SELVAR_HOUSEKEEPING_SCHEDULER_SOURCES_H

@@ -1,0 +1,59 @@
+#include "housekeeping/scheduler_thread.h"
+
+#include <time.h>
+
+#include <cstdio>
+
+#include "core/service_core.h"
+#include "housekeeping/scheduler_sources.h"
+#include "pluginhost/plugin_thread.h"
+
+SchedulerPasses::SchedulerPasses(ServiceCore* core_, SchedulerSources* sources_)
+    : core(core_), sources(sources_), watch(false), previous(0) {}
+
+void SchedulerPasses::begin() {
+  for (size_t i = 0; i < core->modules.size(); ++i) {
+    _PlugInInfo& info = core->modules[i];
+    if (info.library != nullptr && info.loadInfo.hasReader != 0) startReadCall(core, info);
+  }
+  watch = core->loadMemoryWatchSetting() != 0;
+  previous = 0;
+}
+
+void SchedulerPasses::pass() {
+  const int32_t now = sources->now();
+  if (previous != 0) {
+    const int difference = static_cast<int>(difftime(static_cast<time_t>(now), static_cast<time_t>(previous)));
+    if (difference > 1 || difference < -1) {
+      char text[64];
+      snprintf(text, sizeof(text), "system time changed by %d seconds", difference);
+      core->postNotice(text);
+    }
+    if (!watch) {
+      previous = now;
+      return;
+    }
+  } else {
+    if (!watch) {
+      previous = now;
+      return;
+    }
+    core->postMemoryState(now);
+  }
+  if (now != previous) core->updateThrottling(sources->usedHeapBytes() > MEMORY_LIMIT_BYTES, now);
+  previous = now;
+}
+
+SchedulerThread::SchedulerThread(ServiceCore* core_) : pt::thread(false), core(core_) {}
+
+SchedulerThread::~SchedulerThread() { waitfor(); }
+
+void SchedulerThread::execute() {
+  SchedulerSources* sources = core->schedulerSources;
+  SchedulerPasses passes(core, sources);
+  passes.begin();
+  while (!get_signaled()) {
+    sources->waitPass(relaxsem, SCHEDULER_PASS_MS);
+    passes.pass();
+  }
+}

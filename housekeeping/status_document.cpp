@@ -1,0 +1,154 @@
+// Status documents, memory state and notices, built with TinyXML and posted
+// as the service's own events.
+#include "housekeeping/status_document.h"
+
+#include <sys/stat.h>
+#include <tinyxml.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "core/service_core.h"
+
+extern "C" {
+const char* documentName = "core.xml";
+}
+
+namespace {
+
+const int32_t CORE_ID = static_cast<int32_t>(EVENT_SOURCE_CORE);
+
+// Durations travel as their low 32 bits.
+int lowBits(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value))); }
+
+void beginDocument(TiXmlDocument& document, const TiXmlElement& root) {
+  document.InsertEndChild(TiXmlDeclaration("", "", ""));
+  document.InsertEndChild(root);
+}
+
+void fillCoreEvent(_EventParmsIn& in, _EventParmsOut& out, const std::string& text) {
+  memset(&in, 0, sizeof(in));
+  memset(&out, 0, sizeof(out));
+  in.size = sizeof(in);
+  in.version = 1;
+  in.dataSize = static_cast<uint32_t>(text.size());
+  in.data = const_cast<char*>(text.data());
+  in.sourceId = EVENT_SOURCE_CORE;
+  out.size = sizeof(out);
+  out.version = 1;
+}
+
+}  // namespace
+
+int ServiceCore::postModuleStatus() {
+  char version[100];
+  snprintf(version, sizeof(version), "%d.%d.%d.%d", 7, 4, 3, 90110);
+
+  TiXmlElement corePlugin("Plugin");
+  corePlugin.SetAttribute("Filename", executablePath.GetFullName().ToStdString());
+  corePlugin.SetAttribute("Opened", 1);
+  corePlugin.SetAttribute("OpenCode", 0);
+  corePlugin.SetAttribute("ID", CORE_ID);
+
+  TiXmlElement module("Module");
+  module.SetAttribute("Name", "Core");
+  module.SetAttribute("Version", version);
+  module.SetAttribute("ID", CORE_ID);
+  module.InsertEndChild(corePlugin);
+
+  TiXmlElement list("Modules");
+  list.InsertEndChild(module);
+  TiXmlElement root("Vantri");
+  root.SetAttribute("Delta", 0);
+  root.InsertEndChild(list);
+
+  TiXmlDocument document;
+  beginDocument(document, root);
+
+  TiXmlElement* found = nullptr;
+  if (TiXmlElement* vantri = document.FirstChildElement("Vantri"))
+    if (TiXmlElement* modulesElement = vantri->FirstChildElement("Modules"))
+      found = modulesElement->FirstChildElement("Module");
+  if (found == nullptr) {
+    document.Clear();
+    return 0;
+  }
+
+  for (size_t i = 0; i < modules.size(); ++i) {
+    const _PlugInInfo& info = modules[i];
+    TiXmlElement plugin("Plugin");
+    plugin.SetAttribute("Filename", info.fileName.ToStdString());
+    plugin.SetAttribute("Opened", 1);
+    plugin.SetAttribute("OpenCode", info.openCode);
+    plugin.SetAttribute("LoadTime", lowBits(info.loadTime));
+    plugin.SetAttribute("OpenTime", lowBits(info.openTime));
+    plugin.SetAttribute("ID", static_cast<int32_t>(info.moduleId()));
+    found->InsertEndChild(plugin);
+  }
+  postDocument(document, EVF_TO_OTHERS);
+  return 1;
+}
+
+void ServiceCore::postDocument(const TiXmlDocument& document, uint32_t flags) {
+  std::string text;
+  text << document;
+  _EventParmsIn in;
+  _EventParmsOut out;
+  fillCoreEvent(in, out, text);
+  in.flags = flags;
+  in.eventClass = EVC_DOCUMENT;
+  submitEvent(&in, &out);
+}
+
+void ServiceCore::postNotice(const std::string& text) {
+  _EventParmsIn in;
+  _EventParmsOut out;
+  fillCoreEvent(in, out, text);
+  in.flags = EVF_MASK6;
+  in.eventClass = EVC_NOTICE;
+  submitEvent(&in, &out);
+}
+
+void ServiceCore::saveMemoryState(int watchOn) {
+  TiXmlElement memory("Memory");
+  memory.SetAttribute("ID", CORE_ID);
+  memory.SetAttribute("Throttling", watchOn);
+  TiXmlElement root("Vantri");
+  root.SetAttribute("Delta", 0);
+  root.InsertEndChild(memory);
+  TiXmlDocument document;
+  beginDocument(document, root);
+  document.SaveFile(documentName);
+  postDocument(document, EVF_TO_OTHERS);
+}
+
+int ServiceCore::loadMemoryWatchSetting() {
+  int watchOn = 1;
+  TiXmlDocument document(documentName);
+  // Only a regular file is parsed: the parser sizes its buffer from the
+  // file's length, which a directory or device does not have.
+  struct stat info;
+  const bool regular = stat(documentName, &info) == 0 && S_ISREG(info.st_mode);
+  if (regular && document.LoadFile()) {
+    TiXmlHandle root(document.RootElement());
+    if (TiXmlElement* memory = root.FirstChildElement("Memory").ToElement()) {
+      int value = 0;
+      if (memory->QueryIntAttribute("Throttling", &value) == TIXML_SUCCESS && value == 0) watchOn = 0;
+    }
+  }
+  saveMemoryState(watchOn);
+  return watchOn;
+}
+
+void ServiceCore::postMemoryState(int32_t time) {
+  TiXmlElement memory("Memory");
+  memory.SetAttribute("ID", CORE_ID);
+  memory.SetAttribute("Throttling", throttling.load(std::memory_order_relaxed) ? 1 : 0);
+  memory.SetAttribute("Time", time);
+  TiXmlElement root("Vantri");
+  root.InsertEndChild(memory);
+  TiXmlDocument document;
+  beginDocument(document, root);
+  postDocument(document, EVF_MASK2);
+}

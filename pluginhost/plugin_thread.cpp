@@ -1,0 +1,172 @@
+#include "pluginhost/plugin_thread.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/payload_alloc.h"
+#include "core/service_core.h"
+
+PluginThread::PluginThread(ServiceCore* core_, PluginEntryPoint entry_, const PluginCallRequest& request_,
+                           const PluginCallReply& reply_, const void* module_)
+    : pt::thread(true), core(core_), entry(entry_), request(request_), reply(reply_), module(module_),
+      copyMade(true) {
+  // The payload is copied here, on the launching thread, so the launcher's
+  // caller may reuse its buffer as soon as construction returns.
+  void* source = nullptr;
+  uint32_t size = 0;
+  void** target = nullptr;
+  switch (request.entryIndex) {
+    case ENTRY_READ:
+      source = request.in.read.data;
+      size = request.in.read.dataSize;
+      target = &request.in.read.data;
+      break;
+    case ENTRY_WRITE:
+      source = request.in.write.data;
+      size = request.in.write.dataSize;
+      target = &request.in.write.data;
+      break;
+    case ENTRY_IOCTL:
+      if (request.in.ioctl.code == IOCTL_EVENT_OTHERS) {
+        source = request.in.ioctl.data;
+        size = request.in.ioctl.dataSize;
+        target = &request.in.ioctl.data;
+      }
+      break;
+    default:
+      break;
+  }
+  if (target == nullptr || source == nullptr) return;
+  // malloc(0) may return null or a unique pointer; a one-byte buffer keeps
+  // "data set" meaning "data set" for an empty payload.
+  void* copy = allocPayload(size != 0 ? size : 1);
+  if (copy == nullptr) {
+    copyMade = false;
+    *target = nullptr;
+    return;
+  }
+  memcpy(copy, source, size);
+  *target = copy;
+}
+
+PluginThread::~PluginThread() {}
+
+bool PluginThread::launch(ServiceCore* core, PluginEntryPoint entry, const PluginCallRequest& request,
+                          const PluginCallReply& reply, const void* module, PluginThread** slot) {
+  if (entry == nullptr) return false;  // a module that does not export the entry is not called
+  PluginThread* thread = new PluginThread(core, entry, request, reply, module);
+  if (!thread->ready()) {
+    delete thread;
+    return false;
+  }
+  core->callTracker.enter(module);
+  if (slot != nullptr) *slot = thread;
+  if (!thread->start()) {
+    // Not started: still ours to free, together with its payload copy.
+    if (slot != nullptr) *slot = nullptr;
+    thread->freePayload();
+    core->callTracker.leave(module);
+    delete thread;
+    return false;
+  }
+  return true;
+}
+
+void* PluginThread::payload() {
+  switch (request.entryIndex) {
+    case ENTRY_READ:
+      return request.in.read.data;
+    case ENTRY_WRITE:
+      return request.in.write.data;
+    case ENTRY_IOCTL:
+      return request.in.ioctl.code == IOCTL_EVENT_OTHERS ? request.in.ioctl.data : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+void PluginThread::freePayload() {
+  void* data = payload();
+  if (data == nullptr) return;
+  free(data);
+  switch (request.entryIndex) {
+    case ENTRY_READ:
+      request.in.read.data = nullptr;
+      break;
+    case ENTRY_WRITE:
+      request.in.write.data = nullptr;
+      break;
+    case ENTRY_IOCTL:
+      request.in.ioctl.data = nullptr;
+      break;
+    default:
+      break;
+  }
+}
+
+void PluginThread::execute() {
+  if (request.entryIndex == ENTRY_READ && request.in.read.requestHandle != 0)
+    core->waitRegistry.setProvider(get_id(), true);
+  entry(&request.in, &reply.out);
+}
+
+void PluginThread::cleanup() {
+  if (request.entryIndex == ENTRY_READ && request.in.read.requestHandle != 0)
+    core->waitRegistry.setProvider(get_id(), false);
+  freePayload();
+  // Last touch of the core: after this the module may be unloaded and the
+  // core destroyed; only this object's own memory is used from here on.
+  core->callTracker.leave(module);
+}
+
+void initCallBlocks(uint32_t entryIndex, PluginCallRequest* request, PluginCallReply* reply) {
+  memset(request, 0, sizeof(*request));
+  memset(reply, 0, sizeof(*reply));
+  request->size = sizeof(*request);
+  request->version = 1;
+  request->entryIndex = entryIndex;
+  reply->size = sizeof(*reply);
+  reply->version = 1;
+  reply->entryIndex = entryIndex;
+}
+
+bool startIoctlCall(ServiceCore* core, _PlugInInfo& info) {
+  PluginCallRequest request;
+  PluginCallReply reply;
+  initCallBlocks(ENTRY_IOCTL, &request, &reply);
+  request.in.ioctl.size = sizeof(_IOCTLParmsIn);
+  request.in.ioctl.version = 1;
+  request.in.ioctl.code = IOCTL_AFTER_LOAD;
+  request.in.ioctl.argSize = 8;
+  request.in.ioctl.argVersion = 1;
+  reply.out.ioctl.size = sizeof(_IOCTLParmsOut);
+  reply.out.ioctl.version = 1;
+  reply.out.ioctl.code = IOCTL_AFTER_LOAD;
+  reply.out.ioctl.argSize = 8;
+  reply.out.ioctl.argVersion = 1;
+  return PluginThread::launch(core, info.fnIOCTL, request, reply, info.library, &info.ioctlThread);
+}
+
+bool startReadCall(ServiceCore* core, _PlugInInfo& info) {
+  PluginCallRequest request;
+  PluginCallReply reply;
+  initCallBlocks(ENTRY_READ, &request, &reply);
+  request.in.read.size = sizeof(_ReadParmsIn);
+  request.in.read.version = 1;
+  request.in.read.async = 1;
+  reply.out.read.size = sizeof(_ReadParmsOut);
+  reply.out.read.version = 1;
+  return PluginThread::launch(core, info.fnRead, request, reply, info.library, &info.readThread);
+}
+
+bool startWriteCall(ServiceCore* core, _PlugInInfo& info) {
+  PluginCallRequest request;
+  PluginCallReply reply;
+  initCallBlocks(ENTRY_WRITE, &request, &reply);
+  request.in.write.size = sizeof(_WriteParmsIn);
+  request.in.write.version = 1;
+  request.in.write.async = 1;
+  reply.out.write.size = sizeof(_WriteParmsOut);
+  reply.out.write.version = 1;
+  return PluginThread::launch(core, info.fnWrite, request, reply, info.library, &info.writeThread);
+}
