@@ -1,0 +1,1 @@
+target_sources(selvar_unit_tests PRIVATE)
