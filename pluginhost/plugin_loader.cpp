@@ -1,7 +1,5 @@
 // The four module passes: load, open, close, unload. Main thread only.
 #include <wx/datetime.h>
-#include <wx/dir.h>
-#include <wx/dynlib.h>
 #include <wx/log.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <set>
 
 #include "core/service_core.h"
+#include "pluginhost/module_loading.h"
 #include "pluginhost/plugin_thread.h"
 
 namespace {
@@ -19,82 +18,37 @@ const int PLUGIN_UNLOAD_WAIT_MS = 10000;
 
 int64_t nowMs() { return wxDateTime::UNow().GetValue().GetValue(); }
 
-void resolveEntries(_PlugInInfo& info) {
-  static const char* const names[ENTRY_COUNT] = PLUGIN_ENTRY_NAMES;
-  PluginEntryPoint* slots[ENTRY_COUNT] = {&info.fnLoad, &info.fnUnload, &info.fnOpen,  &info.fnClose,
-                                          &info.fnRead, &info.fnWrite,  &info.fnSeek, &info.fnIOCTL};
-  for (int i = 0; i < ENTRY_COUNT; ++i)
-    *slots[i] = reinterpret_cast<PluginEntryPoint>(info.library->GetSymbol(names[i]));
-}
-
-void dropLibrary(_PlugInInfo& info) {
-  info.library->Unload();
-  delete info.library;
-  info.library = nullptr;
-}
-
 }  // namespace
 
 wxString ServiceCore::pluginDirectory() const { return executablePath.GetPath() + "/plugins"; }
 
 bool ServiceCore::loadModules() {
   const wxString directory = pluginDirectory();
-  if (!wxDir::Exists(directory)) return false;
-  wxDir dir(directory);
-  if (!dir.IsOpened()) return false;
+  wxArrayString names;
+  if (!discoverModules(directory, &names)) return false;
 
   std::set<uint32_t> ids;
-  wxString name;
-  for (bool more = dir.GetFirst(&name, "*.so", wxDIR_FILES); more; more = dir.GetNext(&name)) {
+  for (const wxString& name : names) {
     _PlugInInfo info;
     info.fileName = name;
     info.openCode = 0;
     info.loadTime = info.openTime = 0;
-    info.library = new wxDynamicLibrary();
-    if (!info.library->Load(directory + "/" + name, wxDL_VERBATIM)) {
-      delete info.library;
-      continue;
-    }
-    {
-      wxLogNull quiet;  // a missing entry point is normal, not an error
-      resolveEntries(info);
-    }
+    // A file that is not a shared object is logged by the framework's loader.
+    if (!openModuleLibrary(directory + "/" + name, info, false)) continue;
     if (info.fnLoad == nullptr) {
-      dropLibrary(info);
+      closeModuleLibrary(info);
       continue;
     }
-
-    _LoadParmsIn in;
     _LoadParmsOut out;
-    memset(&in, 0, sizeof(in));
-    memset(&out, 0, sizeof(out));
-    in.size = sizeof(in);
-    in.version = 3;
-    in.core = this;
-    in.eventEntry = &FlatPluginEvent;
-    out.size = sizeof(out);
-    out.version = 1;
-    const int64_t before = nowMs();
-    const int32_t result = info.fnLoad(&in, &out);
-    info.loadTime = nowMs() - before;
-
-    if (result != 0 || out.error != 0) {
-      wxLogError("plugin %s load returned %d error %d", info.fileName, static_cast<int>(result),
-                 static_cast<int>(out.error));
-      dropLibrary(info);
-      continue;
-    }
-    if (ids.count(out.moduleId) != 0) {
-      wxLogWarning("plugin %s ID 0x%08lX already loaded", info.fileName, static_cast<unsigned long>(out.moduleId));
-      dropLibrary(info);
-      continue;
-    }
-    if (out.moduleId == EVENT_SOURCE_CORE) {
-      // The service's own ID: the module's holds on payloads could not be
-      // told from the dispatch thread's, and a payload could be freed under it.
-      wxLogWarning("plugin %s ID 0x%08lX is reserved for the service", info.fileName,
-                   static_cast<unsigned long>(out.moduleId));
-      dropLibrary(info);
+    const int32_t result = callModuleLoad(info, this, &FlatPluginEvent, &out);
+    wxString message;
+    bool isError = false;
+    if (judgeLoad(info.fileName, result, out, ids, &message, &isError) != LOAD_ACCEPTED) {
+      if (isError)
+        wxLogError("%s", message);
+      else
+        wxLogWarning("%s", message);
+      closeModuleLibrary(info);
       continue;
     }
 
@@ -177,7 +131,7 @@ bool ServiceCore::unloadModules() {
       out.version = 1;
       info.fnUnload(&in, &out);
     }
-    dropLibrary(info);
+    closeModuleLibrary(info);
   }
   modules.clear();
   return true;
