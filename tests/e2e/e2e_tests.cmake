@@ -1,0 +1,31 @@
+# End-to-end tests: each test process moves into a mount and PID namespace of
+# its own and runs a copy of the built Selvar executable there. They need root
+# (for the namespaces and mounts) and start real daemons, a few seconds each.
+set(SELVAR_E2E_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+add_executable(selvar_e2e_tests
+  ${SELVAR_E2E_DIR}/e2e_main.cpp
+  ${SELVAR_E2E_DIR}/private_namespace.cpp
+  ${SELVAR_E2E_DIR}/process_runner.cpp
+  ${SELVAR_E2E_DIR}/syslog_reader.cpp
+  ${SELVAR_E2E_DIR}/sandbox.cpp
+  ${SELVAR_E2E_DIR}/syslog_reader_test.cpp
+  ${SELVAR_E2E_DIR}/daemon_e2e_test.cpp
+)
+target_include_directories(selvar_e2e_tests PRIVATE ${SELVAR_E2E_DIR})
+target_link_libraries(selvar_e2e_tests PRIVATE GTest::gtest Threads::Threads)
+target_compile_definitions(selvar_e2e_tests PRIVATE SELVAR_E2E_EXECUTABLE="$<TARGET_FILE:Selvar>")
+# Where the build puts the modules it makes, for Sandbox::builtModule().
+if(SELVAR_PLUGIN_DIR)
+  target_compile_definitions(selvar_e2e_tests PRIVATE SELVAR_E2E_MODULE_DIR="${SELVAR_PLUGIN_DIR}")
+endif()
+# The tests copy the executable at run time; it must be current.
+add_dependencies(selvar_e2e_tests Selvar)
+
+# Namespaces keep the tests apart, so they may run in parallel.
+gtest_discover_tests(selvar_e2e_tests
+  TEST_PREFIX "e2e."
+  DISCOVERY_TIMEOUT 60
+  NO_PRETTY_VALUES
+  PROPERTIES TIMEOUT 15 LABELS e2e
+)
