@@ -4,6 +4,9 @@
 #include <wx/dir.h>
 #include <wx/log.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 
 namespace {
@@ -18,6 +21,13 @@ bool discoverModules(const wxString& directory, wxArrayString* names) {
   wxString name;
   for (bool more = dir.GetFirst(&name, "*.so", wxDIR_FILES); more; more = dir.GetNext(&name)) names->push_back(name);
   return true;
+}
+
+bool isTrustedPath(const wxString& path) {
+  struct stat info;
+  if (stat(path.fn_str(), &info) != 0) return false;
+  if (info.st_uid != 0 && info.st_uid != geteuid()) return false;
+  return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 bool openModuleLibrary(const wxString& path, _PlugInInfo& info, bool quiet) {

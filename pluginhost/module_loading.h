@@ -21,6 +21,11 @@
 // directory cannot be opened.
 bool discoverModules(const wxString& directory, wxArrayString* names);
 
+// A module runs as the service's own code, so only files that no other user
+// can change are trusted: owned by root or by the service's user, and not
+// writable by group or others (the target of a link is what is checked).
+bool isTrustedPath(const wxString& path);
+
 // Loads path verbatim into a new library in info and resolves the eight entry
 // points (missing ones are null). False when it does not load as a shared
 // object; the framework logs the loader's error unless quiet.

@@ -26,6 +26,10 @@ bool ServiceCore::loadModules() {
   const wxString directory = pluginDirectory();
   wxArrayString names;
   if (!discoverModules(directory, &names)) return false;
+  if (!isTrustedPath(directory)) {
+    wxLogError("plugins directory %s may be changed by other users; no module is loaded", directory);
+    return false;
+  }
 
   std::set<uint32_t> ids;
   for (const wxString& name : names) {
@@ -33,8 +37,13 @@ bool ServiceCore::loadModules() {
     info.fileName = name;
     info.openCode = 0;
     info.loadTime = info.openTime = 0;
+    const wxString path = directory + "/" + name;
+    if (!isTrustedPath(path)) {
+      wxLogError("plugin %s may be changed by other users; not loaded", name);
+      continue;
+    }
     // A file that is not a shared object is logged by the framework's loader.
-    if (!openModuleLibrary(directory + "/" + name, info, false)) continue;
+    if (!openModuleLibrary(path, info, false)) continue;
     if (info.fnLoad == nullptr) {
       closeModuleLibrary(info);
       continue;
