@@ -100,3 +100,10 @@ LoadVerdict judgeLoad(const wxString& fileName, int32_t result, const _LoadParms
   }
   return LOAD_ACCEPTED;
 }
+
+void placeAcceptedModule(std::vector<_PlugInInfo>& table, const _PlugInInfo& info) {
+  if (info.moduleId() == PLUGIN_ID_FIRST && !table.empty())
+    table.insert(table.begin(), info);
+  else
+    table.push_back(info);
+}

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <set>
+#include <vector>
 
 #include "pluginhost/plugin_info.h"
 
@@ -52,5 +53,9 @@ enum LoadVerdict {
 // (error, else warning).
 LoadVerdict judgeLoad(const wxString& fileName, int32_t result, const _LoadParmsOut& out,
                       const std::set<uint32_t>& acceptedIds, wxString* message, bool* isError);
+
+// Puts an accepted module into the table: appended, except that the module
+// with ID PLUGIN_ID_FIRST goes in front.
+void placeAcceptedModule(std::vector<_PlugInInfo>& table, const _PlugInInfo& info);
 
 #endif  // SELVAR_PLUGINHOST_MODULE_LOADING_H

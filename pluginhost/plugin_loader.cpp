@@ -67,10 +67,7 @@ bool ServiceCore::loadModules() {
     if (out.ioctlOnLoad != 0) startIoctlCall(this, info);
     info.readThread = nullptr;
     info.writeThread = nullptr;
-    if (out.moduleId == PLUGIN_ID_FIRST && !modules.empty())
-      modules.insert(modules.begin(), info);
-    else
-      modules.push_back(info);
+    placeAcceptedModule(modules, info);
   }
   return true;
 }
