@@ -1,9 +1,69 @@
 #!/bin/sh
-# Installs what is missing, builds, and runs the whole suite through CTest.
+# Installs what is missing, builds, and runs the whole suite through CTest:
+# first a plain build, then the whole suite under AddressSanitizer with
+# UBSan, the suite under ThreadSanitizer, and a bounded run of every fuzzer.
+# Any sanitizer report fails the run. SELVAR_TEST_STAGES selects stages
+# (default "plain asan tsan fuzz").
 set -e
 cd "$(dirname "$0")"
-./scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2
-cd build
-ctest --output-on-failure -j2 --timeout 300
+ROOT=$(pwd)
+STAGES=${SELVAR_TEST_STAGES:-"plain asan tsan fuzz"}
+FUZZ_SECONDS=${SELVAR_FUZZ_SECONDS:-60}
+
+./scripts/install-deps.sh clang libclang-rt-14-dev valgrind
+
+# Sanitizer reports go to files outside /tmp (the end-to-end tests cover
+# /tmp with a private tmpfs), so that a daemon's report is kept too.
+SAN_LOGS=$(mktemp -d /var/tmp/selvar-sanitizers.XXXXXX)
+trap 'rm -rf "$SAN_LOGS"' EXIT
+
+check_reports() {
+  if [ -n "$(ls -A "$SAN_LOGS")" ]; then
+    echo "Sanitizer reports ($1):"
+    for f in "$SAN_LOGS"/*; do echo "== $f"; cat "$f"; done
+    exit 1
+  fi
+}
+
+build() {  # build DIR [cmake options...]
+  dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j2
+}
+
+for stage in $STAGES; do
+  echo "=== stage: $stage"
+  case $stage in
+    plain)
+      build build
+      (cd build && ctest --output-on-failure -j2 --timeout 300)
+      ;;
+    asan)
+      build build-asan -DSELVAR_SANITIZE=address
+      (cd build-asan && \
+        ASAN_OPTIONS="log_path=$SAN_LOGS/asan:detect_leaks=1:handle_segv=1" \
+        UBSAN_OPTIONS="log_path=$SAN_LOGS/ubsan:print_stacktrace=1:halt_on_error=1" \
+        LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizers/lsan.supp:print_suppressions=0" \
+        ctest --output-on-failure -j2 --timeout 600)
+      check_reports asan
+      ;;
+    tsan)
+      build build-tsan -DSELVAR_SANITIZE=thread
+      (cd build-tsan && \
+        TSAN_OPTIONS="log_path=$SAN_LOGS/tsan:halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/sanitizers/tsan.supp" \
+        ctest --output-on-failure -j2 --timeout 900 -LE no_tsan)
+      check_reports tsan
+      ;;
+    fuzz)
+      if [ -x fuzz/run-fuzzers.sh ]; then
+        CC=clang CXX=clang++ build build-fuzz -DSELVAR_FUZZ=ON -DBUILD_TESTING=OFF
+        ./fuzz/run-fuzzers.sh build-fuzz "$FUZZ_SECONDS"
+      fi
+      ;;
+    *)
+      echo "unknown stage $stage" >&2
+      exit 2
+      ;;
+  esac
+done
+echo "All stages passed: $STAGES"
