@@ -29,3 +29,19 @@ gtest_discover_tests(selvar_e2e_tests
   NO_PRETTY_VALUES
   PROPERTIES TIMEOUT 15 LABELS e2e
 )
+
+# The loader and status tests run the built test modules (tests/modules) in
+# the daemon and read back their logs through the module fixture's parser.
+target_sources(selvar_e2e_tests PRIVATE
+  ${SELVAR_E2E_DIR}/module_e2e.cpp
+  ${SELVAR_E2E_DIR}/loader_e2e_test.cpp
+  ${SELVAR_E2E_DIR}/status_e2e_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/support/module_fixture.cpp
+)
+target_include_directories(selvar_e2e_tests PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/events)
+target_compile_definitions(selvar_e2e_tests PRIVATE SELVAR_TEST_MODULE_DIR="${SELVAR_TEST_MODULE_DIR}")
+add_dependencies(selvar_e2e_tests test_module no_load_module load_only_module)
+
+# Bad input end to end: broken modules together, bad core.xml, untrusted
+# plugins, planted links for the lock and PID file.
+target_sources(selvar_e2e_tests PRIVATE ${SELVAR_E2E_DIR}/bad_input_e2e_test.cpp)
