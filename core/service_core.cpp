@@ -34,6 +34,7 @@ ServiceCore::ServiceCore(const wxFileName& executable)
 
 ServiceCore::~ServiceCore() {
   // After stop() the queue is empty; a never-started core never had a payload.
+  for (const _EventParmsIn& request : heldRequests) free(request.data);
   pthread_mutex_destroy(&heldLock);
   pthread_mutex_destroy(&idLock);
   pthread_mutex_destroy(&queueMutex);

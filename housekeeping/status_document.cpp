@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <sstream>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "core/service_core.h"
 
@@ -37,6 +39,32 @@ void fillCoreEvent(_EventParmsIn& in, _EventParmsOut& out, const std::string& te
   in.sourceId = EVENT_SOURCE_CORE;
   out.size = sizeof(out);
   out.version = 1;
+}
+
+// The saved form is a few hundred bytes. Anything far larger, or nested
+// deeper than any real document, is not parsed: the parser recurses once per
+// level and slows down with depth, and the scheduler must not stall or crash
+// on a damaged file. Such a file reads like an unreadable one.
+const off_t SWITCH_FILE_MAX_BYTES = 1 << 20;
+const int SWITCH_FILE_MAX_DEPTH = 64;
+
+bool isParsableSwitchFile(const char* name) {
+  // Only a regular file: the parser sizes its buffer from the file's length,
+  // which a directory or device does not have.
+  struct stat info;
+  if (stat(name, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > SWITCH_FILE_MAX_BYTES) return false;
+  std::ifstream in(name, std::ios::binary);
+  if (!in) return false;
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  int depth = 0;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] == '<' && text[i + 1] != '/' && text[i + 1] != '?' && text[i + 1] != '!') {
+      if (++depth > SWITCH_FILE_MAX_DEPTH) return false;
+    } else if ((text[i] == '<' && text[i + 1] == '/') || (text[i] == '/' && text[i + 1] == '>')) {
+      if (depth > 0) --depth;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -126,11 +154,7 @@ void ServiceCore::saveMemoryState(int watchOn) {
 int ServiceCore::loadMemoryWatchSetting() {
   int watchOn = 1;
   TiXmlDocument document(documentName);
-  // Only a regular file is parsed: the parser sizes its buffer from the
-  // file's length, which a directory or device does not have.
-  struct stat info;
-  const bool regular = stat(documentName, &info) == 0 && S_ISREG(info.st_mode);
-  if (regular && document.LoadFile()) {
+  if (isParsableSwitchFile(documentName) && document.LoadFile()) {
     TiXmlHandle root(document.RootElement());
     if (TiXmlElement* memory = root.FirstChildElement("Memory").ToElement()) {
       int value = 0;
