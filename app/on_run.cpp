@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libdaemon/dfork.h>
+#include <libdaemon/dlog.h>
 #include <libdaemon/dpid.h>
 #include <libdaemon/dsignal.h>
 #include <signal.h>
@@ -32,6 +33,9 @@ enum DaemonCode { DAEMON_STARTED = 0, DAEMON_NO_PID_FILE = 1, DAEMON_NO_SIGNALS 
 
 int SelvarApp::OnRun() {
   daemon_pid_file_ident = "vantriserver";
+  // libdaemon opens the system log itself when it reports a failure; with
+  // the same identity the daemon's entries never change their name.
+  daemon_log_ident = daemon_pid_file_ident;
   daemon_retval_init();
   const pid_t pid = daemon_fork();
   if (pid < 0) {
@@ -87,6 +91,10 @@ int SelvarApp::runDaemon() {
   delete wxLog::SetActiveTarget(new wxLogSyslog(daemon_pid_file_ident));
   claimInstanceLock();
 
+  // A daemon that was killed leaves its PID file behind; nothing runs under
+  // it any more (the single-instance guard says no other daemon does), so it
+  // is removed rather than reported as a failure to create one.
+  if (daemon_pid_file_is_running() < 0) daemon_pid_file_remove();
   if (daemon_pid_file_create() < 0) {
     wxLogSysError("Could not create PID file");
     daemon_retval_send(DAEMON_NO_PID_FILE);

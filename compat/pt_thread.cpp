@@ -1,6 +1,8 @@
 // pt::thread on POSIX threads: start, signal, join, and self-deletion.
 #include "compat/pt.h"
 
+#include <signal.h>
+
 namespace pt {
 
 thread::thread(bool autofree_)
@@ -26,9 +28,20 @@ bool thread::start() {
   if (autofree) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   // An autofree thread may delete itself before pthread_create returns, so
   // nothing of *this is written after a successful create in that case.
+  // Termination signals belong to the main thread's signal loop: a new
+  // thread starts with them blocked, so the kernel never hands one to a
+  // worker (where a sanitizer runtime, for one, may hold it back).
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGQUIT);
+  sigaddset(&blocked, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   pthread_t tid;
   const bool keepHandle = !autofree;
   const int rc = pthread_create(&tid, &attr, &thread::threadproc, this);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     running = false;

@@ -25,7 +25,11 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
   // Release road: a receiver gives back a payload it kept.
   if (in->flags == EVF_RELEASE) {
     char* payload = static_cast<char*>(in->data);
-    if (payload != nullptr && bufferRegistry.releaseHold(payload, in->sourceId)) freeReleasedPayload(payload);
+    // The service's own holder ID is the dispatch thread's: a module naming
+    // it could free a payload while it is still being delivered.
+    if (payload != nullptr && in->sourceId != EVENT_SOURCE_CORE &&
+        bufferRegistry.releaseHold(payload, in->sourceId))
+      freeReleasedPayload(payload);
     postTrigger();
     out->result = EVR_OK;
     return 0;
@@ -140,7 +144,8 @@ void ServiceCore::startRequestReads(const _EventParmsIn& request) {
     call.in.read.size = sizeof(_ReadParmsIn);
     call.in.read.version = 1;
     call.in.read.async = 1;
-    call.in.read.dataSize = request.dataSize;
+    // A size without a payload describes nothing the Read could look at.
+    call.in.read.dataSize = request.data != nullptr ? request.dataSize : 0;
     call.in.read.data = request.data;
     call.in.read.requestHandle = request.requestHandle;
     reply.out.read.size = sizeof(_ReadParmsOut);

@@ -296,6 +296,7 @@ TEST_F(WaitRegistryTest, RefuseAllWakesABlockedProviderAndRefusesLaterAnswers) {
   a.admit(5, p1);
   EXPECT_EQ(a.result(kHangMs), ADMITTED);
   a.admit(5, p2);
+  ASSERT_TRUE(a.lastStepStartedWithin(kHangMs));
   EXPECT_EQ(a.result(kBlockedMs), kNoResult);
 
   reg->refuseAll();

@@ -3,9 +3,11 @@
 #include "housekeeping/status_document.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <tinyxml.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -65,6 +67,26 @@ bool isParsableSwitchFile(const char* name) {
     }
   }
   return true;
+}
+
+// Writes the document to a fresh file beside the switch file and renames it
+// over the old one: whatever now has that name (a pipe that would block the
+// scheduler, a link to another file) is replaced, never opened. A failure
+// leaves the old file and is not reported.
+void saveSwitchFile(const TiXmlDocument& document) {
+  std::string temporary = std::string(documentName) + ".XXXXXX";
+  const int fd = mkstemp(&temporary[0]);
+  if (fd < 0) return;
+  FILE* file = fdopen(fd, "w");
+  if (file == nullptr) {
+    close(fd);
+    unlink(temporary.c_str());
+    return;
+  }
+  fchmod(fd, 0644);
+  const bool written = document.SaveFile(file);
+  const bool closed = fclose(file) == 0;
+  if (!written || !closed || rename(temporary.c_str(), documentName) != 0) unlink(temporary.c_str());
 }
 
 }  // namespace
@@ -147,7 +169,7 @@ void ServiceCore::saveMemoryState(int watchOn) {
   root.InsertEndChild(memory);
   TiXmlDocument document;
   beginDocument(document, root);
-  document.SaveFile(documentName);
+  saveSwitchFile(document);
   postDocument(document, EVF_TO_OTHERS);
 }
 

@@ -7,7 +7,8 @@ add_test(NAME public_headers_c99_m32
   COMMAND ${CMAKE_C_COMPILER} -m32 -std=c99 ${SELVAR_LAYOUT_FLAGS} -c ${SELVAR_LAYOUT_SOURCE} -o layout_c99_m32.o)
 add_test(NAME public_headers_cxx17_m32
   COMMAND ${CMAKE_CXX_COMPILER} -m32 -std=c++17 ${SELVAR_LAYOUT_FLAGS} -x c++ -c ${SELVAR_LAYOUT_SOURCE} -o layout_cxx17_m32.o)
+string(JOIN " " SELVAR_LAYOUT_FLAG_TEXT ${SELVAR_LAYOUT_FLAGS})
 add_test(NAME public_headers_c99_lp64
-  COMMAND sh -c "${CMAKE_C_COMPILER} -std=c99 ${SELVAR_LAYOUT_FLAGS} ${SELVAR_LAYOUT_SOURCE} -o layout_c99 && ./layout_c99")
+  COMMAND sh -c "${CMAKE_C_COMPILER} -std=c99 ${SELVAR_LAYOUT_FLAG_TEXT} ${SELVAR_LAYOUT_SOURCE} -o layout_c99 && ./layout_c99")
 add_test(NAME public_headers_cxx17_lp64
-  COMMAND sh -c "${CMAKE_CXX_COMPILER} -std=c++17 ${SELVAR_LAYOUT_FLAGS} -x c++ ${SELVAR_LAYOUT_SOURCE} -o layout_cxx17 && ./layout_cxx17")
+  COMMAND sh -c "${CMAKE_CXX_COMPILER} -std=c++17 ${SELVAR_LAYOUT_FLAG_TEXT} -x c++ ${SELVAR_LAYOUT_SOURCE} -o layout_cxx17 && ./layout_cxx17")
