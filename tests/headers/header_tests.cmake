@@ -12,3 +12,7 @@ add_test(NAME public_headers_c99_lp64
   COMMAND sh -c "${CMAKE_C_COMPILER} -std=c99 ${SELVAR_LAYOUT_FLAG_TEXT} ${SELVAR_LAYOUT_SOURCE} -o layout_c99 && ./layout_c99")
 add_test(NAME public_headers_cxx17_lp64
   COMMAND sh -c "${CMAKE_CXX_COMPILER} -std=c++17 ${SELVAR_LAYOUT_FLAG_TEXT} -x c++ ${SELVAR_LAYOUT_SOURCE} -o layout_cxx17 && ./layout_cxx17")
+
+# Modules may bind to the service's entry point and document name by symbol.
+add_test(NAME executable_exports_entry_point
+  COMMAND sh -c "nm -D --defined-only $<TARGET_FILE:Selvar> | grep -qw FlatPluginEvent && nm -D --defined-only $<TARGET_FILE:Selvar> | grep -qw documentName")
