@@ -90,11 +90,12 @@ void ServiceCore::stopEventThread() {
 
 void ServiceCore::stop() {
   stopSchedulerThread();
-  stopEventThread();
-  // Nothing is delivered from here on, so no provider answer can be freed by
-  // a delivery any more: providers waiting for one are refused instead, and
-  // every later answer too, so that their Read calls can end.
+  // From the stop on, provider answers are refused and providers waiting in
+  // their pacing wait are woken and refused, so that their Read calls end:
+  // otherwise every freed answer would admit the next one and the last drain
+  // would go on for as long as any provider has something to send.
   waitRegistry.refuseAll();
+  stopEventThread();
   closeModules();
   unloadModules();
   modules.clear();
