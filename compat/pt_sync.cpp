@@ -50,8 +50,11 @@ void semaphore::wait() {
 void semaphore::post() {
   pthread_mutex_lock(&mtx);
   ++count;
-  pthread_cond_signal(&cond);
   pthread_mutex_unlock(&mtx);
+  // Signalled after the unlock: the woken waiter does not run straight into
+  // the mutex this thread still holds (one wake-up instead of two). Waiters
+  // test the count under the mutex, so none can miss the post.
+  pthread_cond_signal(&cond);
 }
 
 timedsem::timedsem(int initvalue) : semaphore(initvalue) {}
@@ -112,12 +115,13 @@ bool trigger::wait(int msecs) {
 void trigger::post() {
   pthread_mutex_lock(&mtx);
   state = true;
-  // An auto-reset trigger lets one waiter through; a manual one lets all.
+  pthread_mutex_unlock(&mtx);
+  // After the unlock, as in semaphore::post. An auto-reset trigger lets one
+  // waiter through; a manual one lets all.
   if (autoreset)
     pthread_cond_signal(&cond);
   else
     pthread_cond_broadcast(&cond);
-  pthread_mutex_unlock(&mtx);
 }
 
 void trigger::reset() {

@@ -56,7 +56,6 @@ class Background {
   ~Background() {
     if (thread_.joinable() && !joinWithin(kHangMs)) ADD_FAILURE() << "background thread still blocked";
   }
-  bool finished() const { return done_->load(); }
   bool finishedWithin(int ms) const {
     return eventually([this] { return done_->load(); }, ms);
   }

@@ -124,7 +124,11 @@ bool ServiceCore::enqueue(const _EventParmsIn& event) {
   ScopedLock lock(&queueMutex);
   // After stop has deleted the trigger nothing would ever deliver the event.
   if (eventTrigger == nullptr) return false;
+  const bool wasEmpty = eventQueue.empty();
   eventQueue.push(event);
-  eventTrigger->post();
+  // The dispatch thread drains until it finds the queue empty (under this
+  // lock), so a queue that was not empty already has a pass coming: only
+  // the first event after an empty queue needs to wake it.
+  if (wasEmpty) eventTrigger->post();
   return true;
 }

@@ -30,7 +30,7 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
     if (payload != nullptr && in->sourceId != EVENT_SOURCE_CORE &&
         bufferRegistry.releaseHold(payload, in->sourceId))
       freeReleasedPayload(payload);
-    postTrigger();
+    // Nothing was queued: the dispatch thread has nothing to do for a release.
     out->result = EVR_OK;
     return 0;
   }
@@ -38,7 +38,6 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
   // Stop road: the requester closes a handle.
   if (in->sourceId == 0 && in->flags == EVF_STOP) {
     waitRegistry.closeHandle(in->requestHandle);
-    postTrigger();
     out->result = EVR_OK;
     return 0;
   }
@@ -54,7 +53,6 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
       holdRequest(*in);
     // TABLE_CLOSED: the modules are closing; nothing starts any more.
     tableWalkers.fetch_sub(1);
-    postTrigger();
     out->result = EVR_OK;
     return 0;
   }

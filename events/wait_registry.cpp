@@ -8,7 +8,7 @@ void CStoredProvider::release(void* payload) {
   slot.post();
 }
 
-WaitRegistry::WaitRegistry() : refusing(false) { pthread_mutex_init(&mutex, nullptr); }
+WaitRegistry::WaitRegistry() : refusing(false), providerTotal(0) { pthread_mutex_init(&mutex, nullptr); }
 
 WaitRegistry::~WaitRegistry() {
   for (auto& entry : providers) delete entry.second;
@@ -56,6 +56,10 @@ int WaitRegistry::admit(unsigned long handle, void* payload) {
 
 void WaitRegistry::postReleased(void* payload) {
   if (payload == nullptr) return;
+  // A pending payload was admitted after its provider registered, and is
+  // freed only after it was queued and taken from the queue, so a provider
+  // that could be waiting for this payload is counted here already.
+  if (providerTotal.load(std::memory_order_acquire) == 0) return;
   ScopedLock lock(&mutex);
   for (auto& entry : providers) entry.second->release(payload);
 }
@@ -72,6 +76,7 @@ void WaitRegistry::setProvider(pthread_t thread, bool add) {
       doomed = it->second;
       providers.erase(it);
     }
+    providerTotal.store(providers.size(), std::memory_order_release);
   }
   delete doomed;
 }

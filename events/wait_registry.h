@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <map>
 #include <set>
 
@@ -74,6 +75,9 @@ class WaitRegistry {
   std::set<unsigned long> closedHandles;            // closed, not reopened
   std::map<unsigned long, CStoredProvider*> providers;  // thread handle -> record (owned)
   bool refusing;                                    // set by refuseAll
+  // providers.size(), readable without the mutex: while no provider is
+  // registered no payload can be pending, and postReleased has nothing to do.
+  std::atomic<size_t> providerTotal;
 };
 
 #endif  // SELVAR_EVENTS_WAIT_REGISTRY_H

@@ -38,7 +38,18 @@ struct _PlugInInfo {
   uint32_t moduleId() const { return loadInfo.moduleId; }
 
   // True when any mask selected by flags contains every bit of pattern.
-  bool matches(uint32_t flags, uint32_t pattern) const;
+  // Called for every module on every queued event: only the masks whose
+  // flag bit is set are visited (bits 0..7 select masks 0..7, EVF_MASK8
+  // selects mask 8).
+  bool matches(uint32_t flags, uint32_t pattern) const {
+    uint32_t selected = (flags & 0xFFu) | ((flags & EVF_MASK8) != 0 ? 0x100u : 0u);
+    while (selected != 0) {
+      const int k = __builtin_ctz(selected);
+      if ((pattern & loadInfo.masks[k]) == pattern) return true;
+      selected &= selected - 1;
+    }
+    return false;
+  }
 };
 
 // Close order: the larger mask 5 (flag bit 0x20) first, unsigned.
