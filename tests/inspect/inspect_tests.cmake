@@ -50,5 +50,5 @@ add_dependencies(selvar_inspect_tests Selvar-inspect ${SELVAR_INSPECT_MODULES})
 gtest_discover_tests(selvar_inspect_tests
   TEST_PREFIX "inspect."
   DISCOVERY_TIMEOUT 60
-  PROPERTIES TIMEOUT 60 ENVIRONMENT "ASAN_OPTIONS=handle_segv=0"
+  PROPERTIES TIMEOUT 60 ENVIRONMENT "ASAN_OPTIONS=handle_segv=0;TSAN_OPTIONS=handle_segv=0"
 )

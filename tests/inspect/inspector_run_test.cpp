@@ -105,7 +105,21 @@ TEST(InspectorRun, FilesThatNeverReachLoad) {
   EXPECT_EQ(doc["tableOrder"].size(), 0u);
 }
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SELVAR_CLANG_TSAN 1
+#endif
+#endif
+#ifndef SELVAR_CLANG_TSAN
+#define SELVAR_CLANG_TSAN 0
+#endif
+
 TEST(InspectorRun, CrashAndHangInLoadAreReportedAndInspectionGoesOn) {
+#if defined(__SANITIZE_THREAD__) || SELVAR_CLANG_TSAN
+  // ThreadSanitizer's runtime turns the module's fatal signal into an exit of
+  // its own, so the crash cannot be told from the module ending the process.
+  GTEST_SKIP() << "a crash is not a crash under ThreadSanitizer";
+#endif
   ToolRun run;
   JsonValue doc;
   RUN_JSON((std::vector<std::string>{"--timeout", "1", moduleFile("crash"), moduleFile("hang"), moduleFile("accept")}),
