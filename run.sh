@@ -13,5 +13,5 @@ if [ -f /run/vantriserver.pid ] && kill -0 "$(cat /run/vantriserver.pid)" 2>/dev
 fi
 ./build/Selvar
 echo "Selvar started (PID $(cat /run/vantriserver.pid)); its log goes to syslog as \"vantriserver\"."
-./scripts/demo-report.sh build || true
-echo "Stop it with: kill -TERM \$(cat /run/vantriserver.pid)"
+# The report ends by saying how to stop the service; without it, say it here.
+./scripts/demo-report.sh build || echo "Stop it with: kill -TERM \$(cat /run/vantriserver.pid)"
