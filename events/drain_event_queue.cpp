@@ -5,6 +5,7 @@
 
 #include "core/scoped_lock.h"
 #include "core/service_core.h"
+#include "pluginhost/call_blocks.h"
 
 namespace {
 
@@ -18,17 +19,13 @@ uint32_t deliveryPattern(uint32_t eventClass) {
 uint32_t deliverIoctl(const _PlugInInfo& info, const _EventParmsIn& event, uint32_t code) {
   _IOCTLParmsIn in;
   _IOCTLParmsOut out;
-  memset(&in, 0, sizeof(in));
-  memset(&out, 0, sizeof(out));
-  in.size = sizeof(in);
-  in.version = 1;
+  initCallBlock(&in);
+  initCallBlock(&out);
   in.code = code;
   in.argSize = 16;
   in.argVersion = 1;
   in.dataSize = event.dataSize;
   in.data = event.data;
-  out.size = sizeof(out);
-  out.version = 1;
   out.code = code;
   out.argSize = 8;
   out.argVersion = 1;
@@ -40,14 +37,10 @@ uint32_t deliverIoctl(const _PlugInInfo& info, const _EventParmsIn& event, uint3
 uint32_t deliverWrite(const _PlugInInfo& info, const _EventParmsIn& event) {
   _WriteParmsIn in;
   _WriteParmsOut out;
-  memset(&in, 0, sizeof(in));
-  memset(&out, 0, sizeof(out));
-  in.size = sizeof(in);
-  in.version = 1;
+  initCallBlock(&in);
+  initCallBlock(&out);
   // From dataSize on, the block is the event record from dataSize on.
   memcpy(&in.dataSize, &event.dataSize, sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
-  out.size = sizeof(out);
-  out.version = 1;
   info.fnWrite(&in, &out);
   return out.keep;
 }

@@ -14,6 +14,7 @@
 #include "core/payload_alloc.h"
 #include "core/service_core.h"
 #include "tests/support/core_test_support.h"
+#include "tests/support/running_core.h"
 
 namespace {
 
@@ -35,17 +36,7 @@ void* failingAllocator(size_t) { return nullptr; }
 
 _EventParmsIn record(uint32_t source, uint32_t flags, uint32_t eventClass = 0x10u, const void* data = nullptr,
                      uint32_t dataSize = 0, uint32_t requestHandle = 0) {
-  _EventParmsIn in;
-  memset(&in, 0, sizeof(in));
-  in.size = sizeof(in);
-  in.version = 1;
-  in.sourceId = source;
-  in.flags = flags;
-  in.eventClass = eventClass;
-  in.data = const_cast<void*>(data);
-  in.dataSize = dataSize;
-  in.requestHandle = requestHandle;
-  return in;
+  return selvar_test::eventRecord(source, flags, eventClass, data, dataSize, requestHandle);
 }
 
 class SubmitEvent : public ::testing::Test {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/service_core.h"
+#include "pluginhost/call_blocks.h"
 
 extern "C" {
 const char* documentName = "core.xml";
@@ -32,15 +33,11 @@ void beginDocument(TiXmlDocument& document, const TiXmlElement& root) {
 }
 
 void fillCoreEvent(_EventParmsIn& in, _EventParmsOut& out, const std::string& text) {
-  memset(&in, 0, sizeof(in));
-  memset(&out, 0, sizeof(out));
-  in.size = sizeof(in);
-  in.version = 1;
+  initCallBlock(&in);
+  initCallBlock(&out);
   in.dataSize = static_cast<uint32_t>(text.size());
   in.data = const_cast<char*>(text.data());
   in.sourceId = EVENT_SOURCE_CORE;
-  out.size = sizeof(out);
-  out.version = 1;
 }
 
 // The saved form is a few hundred bytes. Anything far larger, or nested

@@ -1,5 +1,7 @@
 #include "pluginhost/module_loading.h"
 
+#include "pluginhost/call_blocks.h"
+
 #include <wx/datetime.h>
 #include <wx/dir.h>
 #include <wx/log.h>
@@ -62,14 +64,10 @@ void closeModuleLibrary(_PlugInInfo& info) {
 
 int32_t callModuleLoad(_PlugInInfo& info, void* core, FlatPluginEventFn entry, _LoadParmsOut* out) {
   _LoadParmsIn in;
-  memset(&in, 0, sizeof(in));
-  memset(out, 0, sizeof(*out));
-  in.size = sizeof(in);
-  in.version = 3;
+  initCallBlock(&in, 3);
+  initCallBlock(out);
   in.core = core;
   in.eventEntry = entry;
-  out->size = sizeof(*out);
-  out->version = 1;
   const int64_t before = nowMs();
   const int32_t result = info.fnLoad(&in, out);
   info.loadTime = nowMs() - before;

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "core/service_core.h"
+#include "pluginhost/call_blocks.h"
 #include "pluginhost/module_loading.h"
 #include "pluginhost/plugin_thread.h"
 
@@ -78,12 +79,8 @@ void ServiceCore::openModules() {
     if (info.library == nullptr || info.fnOpen == nullptr) continue;
     _OpenParmsIn in;
     _OpenParmsOut out;
-    memset(&in, 0, sizeof(in));
-    memset(&out, 0, sizeof(out));
-    in.size = sizeof(in);
-    in.version = 1;
-    out.size = sizeof(out);
-    out.version = 1;
+    initCallBlock(&in);
+    initCallBlock(&out);
     const int64_t before = nowMs();
     const int32_t result = info.fnOpen(&in, &out);
     info.openTime = nowMs() - before;
@@ -103,12 +100,8 @@ bool ServiceCore::closeModules() {
     if (info.fnClose == nullptr) continue;
     _CloseParmsIn in;
     _CloseParmsOut out;
-    memset(&in, 0, sizeof(in));
-    memset(&out, 0, sizeof(out));
-    in.size = sizeof(in);
-    in.version = 1;
-    out.size = sizeof(out);
-    out.version = 1;
+    initCallBlock(&in);
+    initCallBlock(&out);
     info.fnClose(&in, &out);
   }
   return true;
@@ -129,12 +122,8 @@ bool ServiceCore::unloadModules() {
     if (info.fnUnload != nullptr) {
       _UnloadParmsIn in;
       _UnloadParmsOut out;
-      memset(&in, 0, sizeof(in));
-      memset(&out, 0, sizeof(out));
-      in.size = sizeof(in);
-      in.version = 1;
-      out.size = sizeof(out);
-      out.version = 1;
+      initCallBlock(&in);
+      initCallBlock(&out);
       info.fnUnload(&in, &out);
     }
     closeModuleLibrary(info);
