@@ -6,7 +6,6 @@
 # (default "plain asan tsan fuzz").
 set -e
 cd "$(dirname "$0")"
-ROOT=$(pwd)
 STAGES=${SELVAR_TEST_STAGES:-"plain asan tsan fuzz"}
 FUZZ_SECONDS=${SELVAR_FUZZ_SECONDS:-60}
 
@@ -15,7 +14,11 @@ FUZZ_SECONDS=${SELVAR_FUZZ_SECONDS:-60}
 # Sanitizer reports go to files outside /tmp (the end-to-end tests cover
 # /tmp with a private tmpfs), so that a daemon's report is kept too.
 SAN_LOGS=$(mktemp -d /var/tmp/selvar-sanitizers.XXXXXX)
-trap 'rm -rf "$SAN_LOGS"' EXIT
+# The suppression files are read by the daemons too, so they are copied out
+# of the checkout, which may itself lie under /tmp.
+SAN_SUPP=$(mktemp -d /var/tmp/selvar-suppressions.XXXXXX)
+cp tests/sanitizers/lsan.supp tests/sanitizers/tsan.supp "$SAN_SUPP"
+trap 'rm -rf "$SAN_LOGS" "$SAN_SUPP"' EXIT
 
 check_reports() {
   if [ -n "$(ls -A "$SAN_LOGS")" ]; then
@@ -43,7 +46,7 @@ for stage in $STAGES; do
       (cd build-asan && \
         ASAN_OPTIONS="log_path=$SAN_LOGS/asan:detect_leaks=1:handle_segv=1" \
         UBSAN_OPTIONS="log_path=$SAN_LOGS/ubsan:print_stacktrace=1:halt_on_error=1" \
-        LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizers/lsan.supp:print_suppressions=0" \
+        LSAN_OPTIONS="suppressions=$SAN_SUPP/lsan.supp:print_suppressions=0" \
         ctest --output-on-failure -j2 --timeout 600)
       check_reports asan
       ;;
@@ -52,7 +55,7 @@ for stage in $STAGES; do
       # waiting in select(), so no daemon under it could be stopped.
       CC=clang CXX=clang++ build build-tsan -DSELVAR_SANITIZE=thread
       (cd build-tsan && \
-        TSAN_OPTIONS="log_path=$SAN_LOGS/tsan:halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/sanitizers/tsan.supp" \
+        TSAN_OPTIONS="log_path=$SAN_LOGS/tsan:halt_on_error=1:second_deadlock_stack=1:suppressions=$SAN_SUPP/tsan.supp" \
         ctest --output-on-failure -j2 --timeout 900 -LE no_tsan)
       check_reports tsan
       ;;
