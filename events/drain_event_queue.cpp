@@ -39,8 +39,7 @@ uint32_t deliverWrite(const _PlugInInfo& info, const _EventParmsIn& event) {
   _WriteParmsOut out;
   initCallBlock(&in);
   initCallBlock(&out);
-  // From dataSize on, the block is the event record from dataSize on.
-  memcpy(&in.dataSize, &event.dataSize, sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
+  copyEventFields(&in, event);
   info.fnWrite(&in, &out);
   return out.keep;
 }

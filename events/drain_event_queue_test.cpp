@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -205,6 +206,38 @@ TEST_F(Dispatch, WriteBlockCarriesTheEventAsSubmitted) {
   EXPECT_EQ(write.u32("reg"), ext[EVENT_REGISTRATION_OFFSET]);
   EXPECT_EQ(write.u32("outsize"), sizeof(_WriteParmsOut));
   EXPECT_EQ(write.num("outzero"), 1);
+}
+
+// A submitter's record is its own memory: bytes no field names (padding on
+// LP64) may hold anything, and none of them may reach a receiver's block.
+TEST_F(Dispatch, BlocksCarryNoneOfTheSubmittersUnnamedBytes) {
+  fx.install("reader.so", receiver(0x00220000u, "0x10", {{"hasReader", "1"}}));
+  installSink();
+  start();
+  for (uint32_t source : {kOutsider, 0u}) {  // queued Write, then a request's Read
+    const std::string text = "padded-" + std::to_string(source);
+    _EventParmsIn in;
+    memset(&in, 0xA5, sizeof(in));
+    in.size = sizeof(in);
+    in.version = 1;
+    in.dataSize = static_cast<uint32_t>(text.size());
+    in.data = const_cast<char*>(text.data());
+    in.sourceId = source;
+    in.requestHandle = 0;
+    in.flags = EVF_MASK1;
+    in.eventClass = 0x10u;
+    memset(in.extension, 0, sizeof(in.extension));
+    ASSERT_EQ(rc->submit(in), EVR_OK);
+  }
+  flush();
+  ASSERT_TRUE(rc->callsEnded());
+
+  const std::vector<ModuleRecord> written = writes("reader.so", "padded-" + std::to_string(kOutsider));
+  const std::vector<ModuleRecord> read = recordsWith(fx, "reader.so", "READ", "text", "padded-0");
+  ASSERT_EQ(written.size(), 1u);
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(written[0].num("gapzero"), 1);
+  EXPECT_EQ(read[0].num("gapzero"), 1);
 }
 
 TEST_F(Dispatch, EventWithoutPayloadIsDeliveredWithNoDataAndNoHold) {

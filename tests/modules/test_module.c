@@ -119,13 +119,13 @@
  *   IOCTL    n code insize inver argSize argVersion size ptr [payload]
  *            outsize outver outcode outkeep outargSize outargVersion keep tid
  *   OPEN     insize inver outsize outver outzero tid
- *   READ     n insize inver code async handle size ptr [payload]
+ *   READ     n insize inver code async handle size ptr [payload] gapzero
  *            outsize outver outzero tid
  *   ANSWER   handle seq source flags class size sum result us tid
  *   READEND  n handle answers sent reason(none|count|refused|error|limit|
  *            closing|noentry) tid
  *   WRITE    n insize inver code async source flags class handle size ptr
- *            [payload] reg extsum ext outsize outver outzero keep tid
+ *            [payload] reg extsum ext gapzero outsize outver outzero keep tid
  *   STOP     handle answers source flags result us tid
  *   SUBMIT / REQUEST  at recipe n rep source flags class handle reg size
  *            [sum text|hex frame] result us tid
@@ -134,7 +134,8 @@
  *   CLOSE / UNLOAD  insize inver outsize outver outzero held tid
  *   FINI     threads                                    - unmapped (dlclose)
  *   n counts calls of that entry (from 1); outzero=1 when the out block was
- *   all zero after size/version; outkeep etc. are the values found on entry;
+ *   all zero after size/version; gapzero=1 when every byte of the input
+ *   block that no field names (padding, reserved) is zero; outkeep etc. are the values found on entry;
  *   ext is the extension in hex without its trailing zero bytes; us is how
  *   long the eventEntry call took; held counts payloads still kept (also
  *   under releaseOn=never); intact=1 when a kept payload still holds the
@@ -342,6 +343,39 @@ static int tm_zero_after_header(const void *block, size_t size) {
     for (size_t i = 8; i < size; ++i)
         if (p[i] != 0) return 0;
     return 1;
+}
+
+/* 1 when every byte of a Read or Write input block that no field names
+ * (padding, reserved bytes) is zero: the block is rebuilt from its fields
+ * alone and compared. */
+static int tm_read_gaps_zero(const _ReadParmsIn *in) {
+    _ReadParmsIn named;
+    memset(&named, 0, sizeof named);
+    named.size = in->size;
+    named.version = in->version;
+    named.code = in->code;
+    named.async = in->async;
+    named.dataSize = in->dataSize;
+    named.data = in->data;
+    named.requestHandle = in->requestHandle;
+    return memcmp(&named, in, sizeof named) == 0;
+}
+
+static int tm_write_gaps_zero(const _WriteParmsIn *in) {
+    _WriteParmsIn named;
+    memset(&named, 0, sizeof named);
+    named.size = in->size;
+    named.version = in->version;
+    named.code = in->code;
+    named.async = in->async;
+    named.dataSize = in->dataSize;
+    named.data = in->data;
+    named.sourceId = in->sourceId;
+    named.requestHandle = in->requestHandle;
+    named.flags = in->flags;
+    named.eventClass = in->eventClass;
+    memcpy(named.extension, in->extension, sizeof named.extension);
+    return memcmp(&named, in, sizeof named) == 0;
 }
 
 /* Deterministic payload: "frame=<frame>;" then 'a'+(i%26) at byte i. */
@@ -1288,6 +1322,7 @@ TM_EXPORT int32_t Read(void *vin, void *vout) {
                (unsigned)in->version, (unsigned)in->code, (unsigned)in->async, (unsigned)handle,
                (unsigned)in->dataSize, tm_ptr(in->data));
         tm_add_payload(&b, in->data, in->dataSize);
+        tm_add(&b, " gapzero=%d", tm_read_gaps_zero(in));
     }
     if (out != NULL)
         tm_add(&b, " outsize=%u outver=%u outzero=%d", (unsigned)out->size, (unsigned)out->version,
@@ -1359,6 +1394,7 @@ TM_EXPORT int32_t Write(void *vin, void *vout) {
         tm_add(&b, " reg=%u extsum=0x%08x ext=", (unsigned)in->extension[EVENT_REGISTRATION_OFFSET],
                (unsigned)tm_fnv(in->extension, TM_EXT_SIZE));
         tm_add_hex(&b, in->extension, extLen);
+        tm_add(&b, " gapzero=%d", tm_write_gaps_zero(in));
     }
     if (out != NULL)
         tm_add(&b, " outsize=%u outver=%u outzero=%d", (unsigned)out->size, (unsigned)out->version,
