@@ -4,7 +4,8 @@
  * Public header for module authors (C99 and C++). A module fills an
  * _EventParmsIn and an _EventParmsOut and calls FlatPluginEvent (its address
  * arrives in _LoadParmsIn.eventEntry) from any of its threads. The outcome is
- * written to _EventParmsOut.result; the function itself always returns 0.
+ * written to _EventParmsOut.result; the function itself returns 0 (-1, with
+ * nothing done, when `in` is NULL; with `out` NULL no result is written).
  *
  * Layout: 184 bytes on the 32-bit little-endian target; on LP64 the same
  * fields in the same order with natural alignment (192 bytes).

@@ -73,8 +73,8 @@ class ModuleFaults : public ::testing::Test {
     ASSERT_TRUE(core->start());
   }
 
-  int32_t submit(uint32_t source, uint32_t flags, uint32_t eventClass, const void* data, uint32_t size,
-                 uint8_t registration = 0, uint32_t handle = 0) {
+  static _EventParmsIn record(uint32_t source, uint32_t flags, uint32_t eventClass, const void* data, uint32_t size,
+                              uint8_t registration = 0, uint32_t handle = 0) {
     _EventParmsIn in;
     memset(&in, 0, sizeof(in));
     in.size = sizeof(in);
@@ -86,6 +86,11 @@ class ModuleFaults : public ::testing::Test {
     in.dataSize = size;
     in.requestHandle = handle;
     EVENT_REGISTRATION(&in) = registration;
+    return in;
+  }
+  int32_t submit(uint32_t source, uint32_t flags, uint32_t eventClass, const void* data, uint32_t size,
+                 uint8_t registration = 0, uint32_t handle = 0) {
+    const _EventParmsIn in = record(source, flags, eventClass, data, size, registration, handle);
     _EventParmsOut out;
     memset(&out, 0, sizeof(out));
     out.size = sizeof(out);
@@ -229,6 +234,32 @@ TEST_F(ModuleFaults, APayloadThatCannotBeCopiedIsRefusedAndNeitherDeliveredNorLe
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   for (const ModuleRecord& r : fixture.records("a.so", "READ"))
     EXPECT_FALSE(r.has("text") && r.str("text") == firstRequest) << "a Read ran without its payload copy";
+}
+
+// A null in-record is refused untouched; a null out-record only means that
+// the result is not written: the event and the request still go through.
+TEST_F(ModuleFaults, NullRecordsAreRefusedOrTakenWithoutCrashing) {
+  fixture.install("a.so", receiver(kIdA, false));
+  ASSERT_NO_FATAL_FAILURE(start());
+  _EventParmsOut out;
+  memset(&out, 0, sizeof(out));
+  out.result = 999;
+  EXPECT_EQ(FlatPluginEvent(nullptr, &out), -1);
+  EXPECT_EQ(out.result, 999);
+  EXPECT_EQ(FlatPluginEvent(nullptr, nullptr), -1);
+
+  const std::string event = "event without an out-record";
+  const std::string request = "request without an out-record";
+  const _EventParmsIn queued = record(kIdB, EVF_MASK1, 0x01, event.data(), event.size());
+  const _EventParmsIn asked = record(0, EVF_MASK1, 0x01, request.data(), request.size());
+  EXPECT_EQ(FlatPluginEvent(&queued, nullptr), 0);
+  EXPECT_EQ(FlatPluginEvent(&asked, nullptr), 0);
+  EXPECT_TRUE(waitForDelivery("a.so", event));
+  EXPECT_TRUE(selvar_test::waitUntil([&] {
+    for (const ModuleRecord& r : fixture.records("a.so", "READ"))
+      if (r.has("text") && r.str("text") == request) return true;
+    return false;
+  }));
 }
 
 }  // namespace
