@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -25,6 +26,13 @@ bool discoverModules(const wxString& directory, wxArrayString* names) {
   return true;
 }
 
+wxString moduleFileProblem(const wxString& path) {
+  struct stat info;
+  if (stat(path.fn_str(), &info) != 0) return wxString::Format("cannot be read (%s)", strerror(errno));
+  if (!S_ISREG(info.st_mode)) return "is not a regular file";
+  return wxString();
+}
+
 bool isTrustedPath(const wxString& path) {
   struct stat info;
   if (stat(path.fn_str(), &info) != 0) return false;
@@ -33,6 +41,7 @@ bool isTrustedPath(const wxString& path) {
 }
 
 bool openModuleLibrary(const wxString& path, _PlugInInfo& info, bool quiet) {
+  if (!moduleFileProblem(path).empty()) return false;
   info.library = new wxDynamicLibrary();
   bool loaded;
   if (quiet) {

@@ -22,6 +22,12 @@
 // directory cannot be opened.
 bool discoverModules(const wxString& directory, wxArrayString* names);
 
+// Why path cannot be a module file, as the load pass says it ("is not a
+// regular file", "cannot be read (reason)"); empty when it resolves to a
+// regular file. Opening a FIFO would block for good, so nothing else is
+// ever handed to the system's loader.
+wxString moduleFileProblem(const wxString& path);
+
 // A module runs as the service's own code, so only files that no other user
 // can change are trusted: owned by root or by the service's user, and not
 // writable by group or others (the target of a link is what is checked).
@@ -29,7 +35,8 @@ bool isTrustedPath(const wxString& path);
 
 // Loads path verbatim into a new library in info and resolves the eight entry
 // points (missing ones are null). False when it does not load as a shared
-// object; the framework logs the loader's error unless quiet.
+// object; the framework logs the loader's error unless quiet. A path with a
+// moduleFileProblem is not tried (false, nothing logged).
 bool openModuleLibrary(const wxString& path, _PlugInInfo& info, bool quiet);
 
 // Unloads and deletes info's library.

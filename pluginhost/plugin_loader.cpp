@@ -39,6 +39,12 @@ bool ServiceCore::loadModules() {
     info.openCode = 0;
     info.loadTime = info.openTime = 0;
     const wxString path = directory + "/" + name;
+    // Checked before trust, so that a link to nothing is named as such.
+    const wxString problem = moduleFileProblem(path);
+    if (!problem.empty()) {
+      wxLogError("plugin %s %s; not loaded", name, problem);
+      continue;
+    }
     if (!isTrustedPath(path)) {
       wxLogError("plugin %s may be changed by other users; not loaded", name);
       continue;

@@ -3,6 +3,8 @@
 // closed and unloaded, which Load results are refused and how, and the
 // IOCTL call after Load. What the modules saw comes from their own logs.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -123,6 +125,28 @@ TEST(ModuleDiscovery, FileThatIsNoSharedObjectIsReportedAndTheOthersStillLoad) {
   EXPECT_EQ(moduleRecords(sb, "a.so", "CLOSE").size(), 1u) << moduleLogDump(sb, {"a.so"});
 }
 
+// Only what resolves to a regular file reaches the system's loader: opening
+// a FIFO would block the start for good. Each refusal says what is wrong.
+TEST(ModuleDiscovery, WhatIsNoRegularFileIsRefusedByNameAndTheOthersStillLoad) {
+  Sandbox sb;
+  ASSERT_EQ(mkfifo((sb.pluginDir() + "/fifo.so").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("nowhere", (sb.pluginDir() + "/dangling.so").c_str()), 0);
+  ASSERT_EQ(symlink("loop.so", (sb.pluginDir() + "/loop.so").c_str()), 0);
+  installModule(sb, "a.so");
+  pid_t daemon = -1;
+  ASSERT_NO_FATAL_FAILURE(startService(sb, daemon));
+  EXPECT_TRUE(waitForRecord(sb, "a.so", "OPEN")) << moduleLogDump(sb, {"a.so"});
+  stopService(sb, daemon);
+
+  for (const char* text : {"plugin fifo.so is not a regular file; not loaded",
+                           "plugin dangling.so cannot be read (No such file or directory); not loaded",
+                           "plugin loop.so cannot be read (Too many levels of symbolic links); not loaded"}) {
+    auto lines = sb.syslog().matching(textIs(text));
+    ASSERT_EQ(lines.size(), 1u) << text << "\n" << sb.logDump();
+    EXPECT_EQ(lines[0].priority, errorPriority) << lines[0].describe();
+  }
+}
+
 TEST(ModuleDiscovery, SharedObjectWithoutLoadIsDroppedSilently) {
   Sandbox sb;
   installModule(sb, "noload.so", "", "no_load_module.so");
@@ -185,6 +209,19 @@ TEST(ModuleAcceptance, FailedLoadIsLoggedAsErrorAndTheModuleIsNeverCalledAgain) 
     EXPECT_EQ(lines[0].priority, errorPriority) << lines[0].describe();
     EXPECT_EQ(entryCalls(moduleLog(sb, name)), "LOAD") << moduleLogDump(sb, {name});
   }
+}
+
+TEST(ModuleAcceptance, IdZeroIsAcceptedLikeAnyOther) {
+  Sandbox sb;
+  installModule(sb, "zero.so", "id=0x00000000\n");
+  pid_t daemon = -1;
+  ASSERT_NO_FATAL_FAILURE(startService(sb, daemon));
+  EXPECT_TRUE(waitForRecord(sb, "zero.so", "OPEN")) << moduleLogDump(sb, {"zero.so"});
+  stopService(sb, daemon);
+
+  for (const char* kind : {"OPEN", "CLOSE", "UNLOAD"})
+    EXPECT_EQ(moduleRecords(sb, "zero.so", kind).size(), 1u) << kind << "\n" << moduleLogDump(sb, {"zero.so"});
+  EXPECT_EQ(sb.syslog().count(textContains("zero.so")), 0u) << sb.logDump();
 }
 
 TEST(ModuleAcceptance, ServiceIdIsRefusedWithAWarning) {
