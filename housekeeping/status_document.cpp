@@ -27,6 +27,22 @@ const int32_t CORE_ID = static_cast<int32_t>(EVENT_SOURCE_CORE);
 // Durations travel as their low 32 bits.
 int lowBits(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value))); }
 
+// A file name goes into a document as UTF-8 whatever the locale says (the
+// daemon never sets one, and the C locale converts no byte above 0x7F). A
+// character that XML cannot carry at all (a control character other than
+// tab, line feed and carriage return; U+FFFE, U+FFFF) becomes U+FFFD, so the
+// document stays well-formed; TinyXML escapes the rest.
+std::string documentText(const wxString& text) {
+  wxString carried;
+  for (wxString::const_iterator it = text.begin(); it != text.end(); ++it) {
+    const wxUint32 c = (*it).GetValue();
+    const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+                         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+    carried += allowed ? wxUniChar(c) : wxUniChar(0xFFFD);
+  }
+  return std::string(carried.utf8_str());
+}
+
 void beginDocument(TiXmlDocument& document, const TiXmlElement& root) {
   document.InsertEndChild(TiXmlDeclaration("", "", ""));
   document.InsertEndChild(root);
@@ -93,7 +109,7 @@ int ServiceCore::postModuleStatus() {
   snprintf(version, sizeof(version), "%d.%d.%d.%d", 7, 4, 3, 90110);
 
   TiXmlElement corePlugin("Plugin");
-  corePlugin.SetAttribute("Filename", executablePath.GetFullName().ToStdString());
+  corePlugin.SetAttribute("Filename", documentText(executablePath.GetFullName()));
   corePlugin.SetAttribute("Opened", 1);
   corePlugin.SetAttribute("OpenCode", 0);
   corePlugin.SetAttribute("ID", CORE_ID);
@@ -125,7 +141,7 @@ int ServiceCore::postModuleStatus() {
   for (size_t i = 0; i < modules.size(); ++i) {
     const _PlugInInfo& info = modules[i];
     TiXmlElement plugin("Plugin");
-    plugin.SetAttribute("Filename", info.fileName.ToStdString());
+    plugin.SetAttribute("Filename", documentText(info.fileName));
     plugin.SetAttribute("Opened", 1);
     plugin.SetAttribute("OpenCode", info.openCode);
     plugin.SetAttribute("LoadTime", lowBits(info.loadTime));

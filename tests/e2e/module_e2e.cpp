@@ -105,7 +105,14 @@ std::optional<ModuleRecord> waitForRecord(const Sandbox& sb, const std::string& 
 
 uint64_t timeOf(const ModuleRecord& record) { return static_cast<uint64_t>(record.num("t")); }
 
-std::string payloadText(const ModuleRecord& record) { return record.has("text") ? record.str("text") : ""; }
+std::string payloadText(const ModuleRecord& record) {
+  if (record.has("text")) return record.str("text");
+  if (!record.has("hex")) return "";
+  const std::string hex = record.str("hex");
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
 
 bool isIoctlDelivery(const ModuleRecord& record, const std::string& prefix) {
   return record.kind == "IOCTL" && record.has("code") && record.num("code") == 2 &&

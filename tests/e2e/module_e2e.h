@@ -59,7 +59,8 @@ std::optional<ModuleRecord> waitForRecord(const Sandbox& sb, const std::string& 
 uint64_t timeOf(const ModuleRecord& record);
 // An IOCTL delivery (code 2) whose payload begins with `prefix`.
 bool isIoctlDelivery(const ModuleRecord& record, const std::string& prefix);
-// The payload text of a record, empty when it has none.
+// The payload bytes of a record (logged as text or in hex), empty when it
+// has none.
 std::string payloadText(const ModuleRecord& record);
 
 // Payload prefixes of the service's documents.

@@ -4,8 +4,11 @@
 // events modules queued while they were being loaded and opened.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
+#include <iostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -129,6 +132,54 @@ TEST(ModuleStatusDocument, WithALoneModuleListsTheCoreAndThatModule) {
   ASSERT_TRUE(doc) << moduleLogDump(sb, {"monitor.so"});
   EXPECT_TRUE(std::regex_match(payloadText(*doc), statusDocument({{"monitor.so", 0, 0x00100009u}})))
       << payloadText(*doc);
+}
+
+// True when text is well-formed UTF-8 (no overlong forms or surrogates).
+bool isUtf8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t extra = c < 0x80 ? 0 : c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : 9;
+    if (extra == 9 || i + extra >= text.size() + (extra == 0 ? 1 : 0)) return false;
+    uint32_t code = extra == 0 ? c : c & (0x3F >> extra);
+    for (size_t k = 1; k <= extra; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = code << 6 | (next & 0x3F);
+    }
+    static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+    if (code < least[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+// The daemon runs in the C locale; its own file name and the modules' still
+// reach the document as UTF-8. A character XML cannot carry (here U+0001)
+// becomes U+FFFD; a name that is no UTF-8 at all does not get into it.
+TEST(ModuleStatusDocument, FileNamesAreWrittenAsUtf8WhateverTheLocale) {
+  Sandbox sb;
+  const std::string program = sb.binDir() + "/S\xC3\xABlvar";
+  std::filesystem::copy_file(sb.executable(), program);
+  installModule(sb, "k\xC3\xA4mera.so", "id=0x00100009\n");
+  installModule(sb, "ctl\x01.so", "id=0x0010000A\n");
+  installModule(sb, "bad\xFF.so", "id=0x0010000B\n");
+  LaunchOptions options;
+  options.program = program;
+  LaunchResult r = sb.launch(options);
+  ASSERT_TRUE(r.exitedWith(0)) << r.describe() << "\nlog:\n" << sb.logDump();
+  auto doc = waitForRecord(sb, "k\xC3\xA4mera.so", "IOCTL", statusDocumentDelivery());
+  stopService(sb, r.daemonPid);
+
+  ASSERT_TRUE(doc) << moduleLogDump(sb, {"k\xC3\xA4mera.so"});
+  const std::string text = payloadText(*doc);
+  EXPECT_TRUE(isUtf8(text)) << text;
+  std::vector<std::string> names = pluginFilenames(text);
+  ASSERT_EQ(names.size(), 3u) << text;
+  EXPECT_EQ(names[0], "S\xC3\xABlvar");
+  std::sort(names.begin() + 1, names.end());
+  EXPECT_EQ(names[1], "ctl\xEF\xBF\xBD.so");
+  EXPECT_EQ(names[2], "k\xC3\xA4mera.so");
+  std::cout << "[observed] bad\\xFF.so: " << sb.logDump() << "\n";
 }
 
 TEST(ModuleStatusDocument, LoadTimeAndOpenTimeAreTheMillisecondsLoadAndOpenTook) {
