@@ -1,15 +1,38 @@
 #include "app/log_syslog.h"
 
 #include <syslog.h>
+#include <wx/thread.h>
+
+#include <atomic>
+
+#include "compat/pt.h"
+
+namespace {
+// The target that threads are handed to: the newest one.
+std::atomic<wxLogSyslog*> g_threadTarget{nullptr};
+}  // namespace
 
 wxLogSyslog::wxLogSyslog() : wxLogSyslog("UNKNOWN") {}
 
 wxLogSyslog::wxLogSyslog(const char* identity) : ident(identity) {
   identBytes = ident.utf8_str();
-  openlog(identBytes.data(), LOG_PID | LOG_CONS, LOG_DAEMON);
+  openConnection();
+  g_threadTarget.store(this);
+  pt::setLongLivedThreadHook(&wxLogSyslog::takeThisThread);
 }
 
-wxLogSyslog::~wxLogSyslog() { closelog(); }
+wxLogSyslog::~wxLogSyslog() {
+  wxLogSyslog* self = this;
+  if (g_threadTarget.compare_exchange_strong(self, nullptr)) pt::setLongLivedThreadHook(nullptr);
+  closelog();
+}
+
+void wxLogSyslog::takeThisThread() {
+  wxLogSyslog* target = g_threadTarget.load();
+  if (target != nullptr && !wxThread::IsMain()) wxLog::SetThreadActiveTarget(target);
+}
+
+void wxLogSyslog::openConnection() { openlog(identBytes.data(), LOG_PID | LOG_CONS, LOG_DAEMON); }
 
 int wxLogSyslog::priorityFor(wxLogLevel level) {
   static const int priorities[] = {
@@ -37,5 +60,7 @@ void wxLogSyslog::DoLogTextAtLevel(wxLogLevel level, const wxString& msg) { writ
 void wxLogSyslog::DoLogText(const wxString& msg) { write(LOG_INFO, msg); }
 
 void wxLogSyslog::write(int priority, const wxString& msg) {
+  // Cheap: openlog only sets the settings while the socket is connected.
+  openConnection();
   syslog(priority, "%s", static_cast<const char*>(msg.utf8_str()));
 }

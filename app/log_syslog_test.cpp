@@ -1,10 +1,15 @@
-// Tests of the syslog log target's level table.
+// Tests of the syslog log target: its level table, and messages from a
+// thread other than the main one.
 #include "app/log_syslog.h"
 
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <mutex>
 #include <string>
+#include <vector>
+
+#include "compat/pt.h"
 
 namespace {
 
@@ -30,5 +35,49 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelRow{"User", wxLOG_User, LOG_INFO}, LevelRow{"Max", wxLOG_Max, LOG_INFO},
                       LevelRow{"AllBits32", 0xFFFFFFFFul, LOG_INFO}),
     [](const ::testing::TestParamInfo<LevelRow>& info) { return std::string(info.param.name); });
+
+// The daemon's target, keeping each message it would write.
+class KeptLog : public wxLogSyslog {
+ public:
+  KeptLog() : wxLogSyslog("selvar-test") {}
+  std::vector<std::string> kept() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return lines;
+  }
+
+ protected:
+  void DoLogRecord(wxLogLevel, const wxString& msg, const wxLogRecordInfo&) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.push_back(msg.ToStdString());
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+// A long-lived service thread (not autofree) that logs one error.
+class LoggingThread : public pt::thread {
+ public:
+  LoggingThread() : pt::thread(false) {}
+  ~LoggingThread() override { waitfor(); }
+
+ protected:
+  void execute() override { wxLogError("from a service thread"); }
+};
+
+TEST(LogSyslogThreads, AServiceThreadsMessageIsWrittenAtOnceAndOnce) {
+  KeptLog* target = new KeptLog;
+  wxLog* previous = wxLog::SetActiveTarget(target);
+  {
+    LoggingThread thread;
+    ASSERT_TRUE(thread.start());
+    thread.waitfor();
+  }
+  // Nothing flushed on the main thread in between.
+  EXPECT_EQ(target->kept(), std::vector<std::string>{"from a service thread"});
+  wxLog::SetActiveTarget(previous);
+  delete target;
+}
 
 }  // namespace

@@ -108,6 +108,12 @@ class thread {
   std::atomic<bool> joined;
 };
 
+// Runs first on every thread started that is not autofree (the service's
+// long-lived threads), before execute(); null for none. The daemon's log
+// target uses it to take those threads' messages directly. Set it before
+// such threads start.
+void setLongLivedThreadHook(void (*hook)());
+
 // Sleeps for the given number of milliseconds.
 void psleep(unsigned milliseconds);
 

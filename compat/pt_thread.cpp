@@ -5,6 +5,12 @@
 
 namespace pt {
 
+namespace {
+std::atomic<void (*)()> g_longLivedThreadHook{nullptr};
+}  // namespace
+
+void setLongLivedThreadHook(void (*hook)()) { g_longLivedThreadHook.store(hook); }
+
 thread::thread(bool autofree_)
     : relaxsem(0),
       handle(),
@@ -64,6 +70,9 @@ void thread::waitfor() {
 void* thread::threadproc(void* arg) {
   thread* self = static_cast<thread*>(arg);
   self->handle = pthread_self();
+  if (!self->autofree) {
+    if (void (*hook)() = g_longLivedThreadHook.load()) hook();
+  }
   self->execute();
   self->cleanup();
   if (self->autofree) {

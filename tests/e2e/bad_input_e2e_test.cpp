@@ -8,6 +8,7 @@
 // Each loader refusal on its own (no shared object, no Load, refused Load,
 // duplicate ID) is covered by loader_e2e_test.cpp; here they come together.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -323,6 +324,26 @@ TEST(PidFileLink, EveryLineOfTheDaemonCarriesItsIdent) {
   ASSERT_TRUE(sb.syslog().waitFor(textIs("Successfully started"), milliseconds(5000))) << sb.logDump();
   for (pid_t pid : selvarProcesses(sb)) sb.stop(pid);
   for (const SyslogEntry& entry : sb.syslog().entries()) EXPECT_EQ(entry.ident, "vantriserver") << entry.describe();
+}
+
+// libdaemon reopens the system log with LOG_PID alone when it reports the
+// stale PID file it clears. The daemon's entries keep LOG_CONS all the same:
+// with no system logger they reach the console, up to the last, "Done".
+TEST(StalePidFile, EntriesAfterItIsClearedStillFallBackToTheConsole) {
+  Sandbox sb;
+  sb.writeFile(Sandbox::pidFilePath(), "99999\n");
+  const std::string console = "/dev/console";
+  ASSERT_EQ(unlink("/dev/log"), 0);  // the test's logger stays, unreachable
+  sb.writeFile(console, "");
+  LaunchResult r = sb.launch();
+  ASSERT_TRUE(r.exitedWith(0)) << r.describe();
+  ASSERT_GT(r.daemonPid, 1);
+  ASSERT_TRUE(sb.sendSignal(r.daemonPid, SIGTERM));
+  EXPECT_TRUE(sb.waitForExit(r.daemonPid, milliseconds(3000)));
+  // Each entry is written from the start of the file: the last one leads.
+  const std::string text = fileText(console);
+  unlink(console.c_str());
+  EXPECT_EQ(text.rfind("vantriserver[" + std::to_string(r.daemonPid) + "]: Done\r\n", 0), 0u) << text;
 }
 
 // A PID file left behind by a daemon that was killed (SIGKILL leaves it; the
