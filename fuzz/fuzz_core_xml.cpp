@@ -5,7 +5,9 @@
 // memory-state document it posts is queued, checked and freed on every input.
 // Checked: the switch read is 0 or 1; the file is rewritten as a document
 // that parses, whose Memory element carries that value; exactly one document
-// is posted and it carries the same value.
+// is posted and it carries the same value. And the guard against the parser:
+// no text it lets through is parsed into elements nested deeper than it
+// allows (the parser recurses once per level, on the scheduler's stack).
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <tinyxml.h>
@@ -20,6 +22,7 @@
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "core/scoped_lock.h"
@@ -46,6 +49,20 @@ int throttlingOf(TiXmlDocument& document) {
   int value = -1;
   if (memory == nullptr || memory->QueryIntAttribute("Throttling", &value) != TIXML_SUCCESS) return -1;
   return value;
+}
+
+// The deepest element nesting of a parsed document, counted without recursion.
+int elementDepth(const TiXmlDocument& document) {
+  int deepest = 0;
+  std::vector<std::pair<const TiXmlNode*, int>> pending = {{&document, 0}};
+  while (!pending.empty()) {
+    const auto [node, depth] = pending.back();
+    pending.pop_back();
+    if (depth > deepest) deepest = depth;
+    for (const TiXmlElement* child = node->FirstChildElement(); child != nullptr; child = child->NextSiblingElement())
+      pending.emplace_back(child, depth + 1);
+  }
+  return deepest;
 }
 
 std::vector<std::string> takeQueuedPayloads() {
@@ -79,6 +96,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  if (isParsableSwitchText(text)) {
+    TiXmlDocument parsed;
+    parsed.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    if (elementDepth(parsed) > SWITCH_FILE_MAX_DEPTH)
+      fail("the guard passed a text the parser nests " + std::to_string(elementDepth(parsed)) + " deep");
+  }
   {
     std::ofstream out(documentName, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));

@@ -2,15 +2,16 @@
 // as the service's own events.
 #include "housekeeping/status_document.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <tinyxml.h>
+#include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "core/service_core.h"
@@ -56,31 +57,175 @@ void fillCoreEvent(_EventParmsIn& in, _EventParmsOut& out, const std::string& te
   in.sourceId = EVENT_SOURCE_CORE;
 }
 
-// The saved form is a few hundred bytes. Anything far larger, or nested
-// deeper than any real document, is not parsed: the parser recurses once per
-// level and slows down with depth, and the scheduler must not stall or crash
-// on a damaged file. Such a file reads like an unreadable one.
-const off_t SWITCH_FILE_MAX_BYTES = 1 << 20;
-const int SWITCH_FILE_MAX_DEPTH = 64;
+}  // namespace
 
-bool isParsableSwitchFile(const char* name) {
-  // Only a regular file: the parser sizes its buffer from the file's length,
-  // which a directory or device does not have.
+bool readSwitchFile(const char* name, std::string* text) {
+  text->clear();
+  // Only a regular file is opened: opening a FIFO would block the scheduler.
   struct stat info;
   if (stat(name, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > SWITCH_FILE_MAX_BYTES) return false;
-  std::ifstream in(name, std::ios::binary);
-  if (!in) return false;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  int depth = 0;
-  for (size_t i = 0; i + 1 < text.size(); ++i) {
-    if (text[i] == '<' && text[i + 1] != '/' && text[i + 1] != '?' && text[i + 1] != '!') {
-      if (++depth > SWITCH_FILE_MAX_DEPTH) return false;
-    } else if ((text[i] == '<' && text[i + 1] == '/') || (text[i] == '/' && text[i + 1] == '>')) {
-      if (depth > 0) --depth;
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  char buffer[65536];
+  while (ok) {
+    const ssize_t got = read(fd, buffer, sizeof(buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
     }
+    text->append(buffer, static_cast<size_t>(got));
+    ok = text->size() <= static_cast<size_t>(SWITCH_FILE_MAX_BYTES);  // it grew since stat
   }
+  close(fd);
+  if (!ok) text->clear();
+  return ok;
+}
+
+namespace {
+
+// The character classes of the parser, in the C locale the daemon keeps:
+// every byte from 127 up counts as a letter.
+bool isSpaceByte(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isNameStart(unsigned char c) { return c >= 127 || isalpha(c) || c == '_'; }
+bool isNameByte(unsigned char c) { return c >= 127 || isalnum(c) || c == '_' || c == '-' || c == '.' || c == ':'; }
+
+const char* skipSpace(const char* p) {
+  while (isSpaceByte(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+bool startsWith(const char* p, const char* prefix) { return strncmp(p, prefix, strlen(prefix)) == 0; }
+
+bool startsWithNoCase(const char* p, const char* prefix) {
+  for (; *prefix != 0; ++p, ++prefix)
+    if (tolower(static_cast<unsigned char>(*p)) != *prefix) return false;
   return true;
 }
+
+// The parser reads UTF-8 text (in attribute values and between tags) a whole
+// sequence at a time, by its first byte, and skips the byte-order mark as if
+// it were a blank wherever it expects a blank. Either could make it step over
+// markup that a byte-wise reading sees, so such text is not handed to it: a
+// byte from 0xC0 up not followed by its continuation bytes, or a mark (or one
+// of the two non-characters it also skips) anywhere but at the very start.
+bool hasAmbiguousBytes(const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0xC0) continue;
+    const size_t follow = c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+    for (size_t k = 1; k <= follow; ++k)
+      if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return true;
+    if (c == 0xEF && i != 0 && text.compare(i, 3, "\xEF\xBB\xBF") == 0) return true;
+    if (c == 0xEF && (text.compare(i, 3, "\xEF\xBF\xBE") == 0 || text.compare(i, 3, "\xEF\xBF\xBF") == 0)) return true;
+  }
+  return false;
+}
+
+// One attribute, name="value" (or unquoted, as the parser tolerates it); the
+// position after it, or null where the parser gives up.
+const char* skipAttribute(const char* p) {
+  if (!isNameStart(static_cast<unsigned char>(*p))) return nullptr;
+  while (isNameByte(static_cast<unsigned char>(*p))) ++p;
+  p = skipSpace(p);
+  if (*p != '=') return nullptr;
+  p = skipSpace(p + 1);
+  if (*p == '"' || *p == '\'') {
+    const char* end = strchr(p + 1, *p);
+    return end != nullptr && end[1] != 0 ? end + 1 : nullptr;
+  }
+  while (*p != 0 && !isSpaceByte(static_cast<unsigned char>(*p)) && *p != '/' && *p != '>') {
+    if (*p == '"' || *p == '\'') return nullptr;
+    ++p;
+  }
+  return *p != 0 ? p : nullptr;
+}
+
+// "<?xml ...>": only its three known attributes are read as attributes (a
+// quoted ">" inside them does not end it); anything else up to a blank or
+// ">" is stepped over.
+const char* skipDeclaration(const char* p) {
+  while (*p != 0) {
+    if (*p == '>') return p + 1;
+    p = skipSpace(p);
+    if (startsWithNoCase(p, "version") || startsWithNoCase(p, "encoding") || startsWithNoCase(p, "standalone")) {
+      p = skipAttribute(p);
+      if (p == nullptr) return nullptr;
+    } else {
+      while (*p != 0 && *p != '>' && !isSpaceByte(static_cast<unsigned char>(*p))) ++p;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool isParsableSwitchText(const std::string& text) {
+  if (hasAmbiguousBytes(text)) return false;
+  // Reads the text the way the parser tokenises it, as far as the parser
+  // would get: where the parser would give up, it parses no deeper, and the
+  // text is passed. The parser stops at the first NUL as well.
+  const char* p = text.c_str();
+  if (startsWith(p, "\xEF\xBB\xBF")) p += 3;
+  int depth = 0;
+  long nodes = 0;
+  for (;;) {
+    if (depth == 0) {
+      p = skipSpace(p);
+      if (*p != '<') return true;  // text or the end: the parser stops here
+    } else {
+      p = strchr(p, '<');
+      if (p == nullptr) return true;  // unclosed: the parser gives up
+    }
+    if (++nodes > SWITCH_FILE_MAX_NODES) return false;
+    const char* next = nullptr;
+    if (p[1] == '/' && depth > 0) {
+      // An end tag; a wrong one ends the parse, so nothing after it counts.
+      next = strchr(p, '>');
+      --depth;
+      if (next != nullptr) ++next;
+    } else if (startsWithNoCase(p, "<?xml")) {
+      next = skipDeclaration(p + 5);
+    } else if (startsWith(p, "<!--")) {
+      next = strstr(p + 4, "-->");
+      if (next != nullptr) next += 3;
+    } else if (startsWith(p, "<![CDATA[")) {
+      next = strstr(p + 9, "]]>");
+      if (next != nullptr) next += 3;
+    } else if (!isNameStart(static_cast<unsigned char>(p[1]))) {
+      // Anything else the parser does not know ("<!DOCTYPE", "<?pi", "</" at
+      // the top): skipped up to the next ">", quotes or not.
+      next = strchr(p, '>');
+      if (next != nullptr) ++next;
+    } else {
+      if (++depth > SWITCH_FILE_MAX_DEPTH) return false;
+      p += 1;
+      while (isNameByte(static_cast<unsigned char>(*p))) ++p;
+      for (;;) {
+        p = skipSpace(p);
+        if (*p == 0) return true;
+        if (*p == '/') {
+          if (p[1] != '>') return true;
+          --depth;  // empty element
+          next = p + 2;
+          break;
+        }
+        if (*p == '>') {
+          next = p + 1;
+          break;
+        }
+        if (++nodes > SWITCH_FILE_MAX_NODES) return false;
+        p = skipAttribute(p);
+        if (p == nullptr) return true;
+      }
+    }
+    if (next == nullptr) return true;
+    p = next;
+  }
+}
+
+namespace {
 
 // Writes the document to a fresh file beside the switch file and renames it
 // over the old one: whatever now has that name (a pipe that would block the
@@ -188,8 +333,11 @@ void ServiceCore::saveMemoryState(int watchOn) {
 
 int ServiceCore::loadMemoryWatchSetting() {
   int watchOn = 1;
-  TiXmlDocument document(documentName);
-  if (isParsableSwitchFile(documentName) && document.LoadFile()) {
+  TiXmlDocument document;
+  std::string text;
+  // The guard and the parser see the same bytes, read once.
+  if (readSwitchFile(documentName, &text) && isParsableSwitchText(text) &&
+      (document.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING), !document.Error())) {
     TiXmlHandle root(document.RootElement());
     if (TiXmlElement* memory = root.FirstChildElement("Memory").ToElement()) {
       int value = 0;

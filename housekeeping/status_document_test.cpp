@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <tinyxml.h>
 
 #include <cstdint>
@@ -188,8 +189,48 @@ TEST_F(MemoryWatchSetting, DirectoryNamedLikeTheFileKeepsTheWatchOn) {
   EXPECT_EQ(load(), 1);
 }
 
-TEST_F(MemoryWatchSetting, HugeFileKeepsTheWatchOn) {
-  writeFile("core.xml", std::string(10 * 1024 * 1024, 'A'));
+// A document that says off, padded with a comment to the given size.
+std::string paddedWatchOff(size_t bytes) {
+  std::string text = "<Vantri><Memory Throttling=\"0\"/><!--";
+  text.append(bytes - text.size() - 13, 'x');
+  return text + "--></Vantri>\n";
+}
+
+TEST_F(MemoryWatchSetting, FileOverTheSizeBoundKeepsTheWatchOn) {
+  writeFile("core.xml", paddedWatchOff(SWITCH_FILE_MAX_BYTES + 1));
+  EXPECT_EQ(load(), 1);
+}
+
+// Markup inside comments, CDATA, declarations and attribute values is no
+// element; a large valid file is read too.
+TEST_F(MemoryWatchSetting, MarkupTheParserSkipsNeitherNestsNorHidesTheSwitch) {
+  std::string skipped = "<?xml version=\"1.0\"?><!DOCTYPE Vantri><!-- ";
+  for (int i = 0; i < 100; ++i) skipped += "<Block><Memory Throttling=\"1\">";
+  skipped += " --><Vantri Note=\"<<<\"><![CDATA[<a><a><a>]]><?pi data?><Memory Throttling=\"0\"/></Vantri>";
+  writeFile("core.xml", skipped);
+  EXPECT_EQ(load(), 0);
+  writeFile("core.xml", paddedWatchOff(2 * 1024 * 1024));
+  EXPECT_EQ(load(), 0);
+}
+
+// Nesting as the parser sees it: an end tag inside an attribute value closes
+// nothing.
+TEST_F(MemoryWatchSetting, NestingIsBoundedAsTheParserSeesIt) {
+  auto nested = [](int levels, const std::string& open) {
+    std::string text = "<Vantri><Memory Throttling=\"0\"/>";
+    for (int i = 1; i < levels; ++i) text += open;
+    for (int i = 1; i < levels; ++i) text += "</a>";
+    return text + "</Vantri>";
+  };
+  writeFile("core.xml", nested(SWITCH_FILE_MAX_DEPTH, "<a>"));
+  EXPECT_EQ(load(), 0);
+  writeFile("core.xml", nested(SWITCH_FILE_MAX_DEPTH + 1, "<a x=\"</\">"));
+  EXPECT_EQ(load(), 1);
+}
+
+// Reading /proc/self/mem from its start fails (EIO): no exception escapes.
+TEST_F(MemoryWatchSetting, ReadErrorKeepsTheWatchOn) {
+  ASSERT_EQ(symlink("/proc/self/mem", "core.xml"), 0);
   EXPECT_EQ(load(), 1);
 }
 
