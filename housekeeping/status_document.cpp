@@ -85,9 +85,9 @@ bool readSwitchFile(const char* name, std::string* text) {
 
 namespace {
 
-// The character classes of the parser, in the C locale the daemon keeps:
+// The character classes of the parser, taken from the same C library calls:
 // every byte from 127 up counts as a letter.
-bool isSpaceByte(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isSpaceByte(unsigned char c) { return isspace(c) != 0; }
 bool isNameStart(unsigned char c) { return c >= 127 || isalpha(c) || c == '_'; }
 bool isNameByte(unsigned char c) { return c >= 127 || isalnum(c) || c == '_' || c == '-' || c == '.' || c == ':'; }
 
