@@ -6,6 +6,7 @@
 #include "core/scoped_lock.h"
 #include "core/service_core.h"
 #include "pluginhost/call_blocks.h"
+#include "pluginhost/module_calls.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ uint32_t deliverIoctl(const _PlugInInfo& info, const _EventParmsIn& event, uint3
   out.code = code;
   out.argSize = 8;
   out.argVersion = 1;
+  ModuleCallScope call(g_dispatchCall, info.library, "IOCTL");
   info.fnIOCTL(&in, &out);
   return out.keep;
 }
@@ -41,6 +43,7 @@ uint32_t deliverWrite(const _PlugInInfo& info, const _EventParmsIn& event) {
   initCallBlock(&out);
   // From dataSize on, the block is the event record from dataSize on.
   memcpy(&in.dataSize, &event.dataSize, sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
+  ModuleCallScope call(g_dispatchCall, info.library, "Write");
   info.fnWrite(&in, &out);
   return out.keep;
 }

@@ -1,0 +1,112 @@
+// module_calls.h - which module entry point each service thread is inside
+// now, read by the stall watch and by the crash report.
+//
+// A ModuleCallRecord belongs to one calling thread: only that thread writes
+// it, through a ModuleCallScope around each entry call. Any thread may read
+// it, and so may a signal handler running on the calling thread. Every field
+// is a lock-free atomic and every name it leads to lives in memory that is
+// never freed, so a reader never blocks and never allocates: that is what
+// makes the records usable from a fatal-signal handler.
+//
+// The module table below maps a module's library (the key the scope stores)
+// to its file name and to the address range the library is mapped at, so a
+// fault on a module's own thread can be traced by the faulting instruction's
+// address. Entries are added and removed by the load and unload passes (main
+// thread); lookups are lock-free and allowed anywhere, signal handlers too.
+#ifndef SELVAR_PLUGINHOST_MODULE_CALLS_H
+#define SELVAR_PLUGINHOST_MODULE_CALLS_H
+
+#include <time.h>
+#include <wx/string.h>
+
+#include <atomic>
+#include <cstdint>
+
+struct ModuleCallRecord {
+  std::atomic<const void*> module{nullptr};  // the library key; null: in no module
+  std::atomic<const char*> entry{nullptr};   // "Load", "Write", ... (static text)
+  std::atomic<int64_t> startedMs{0};         // CLOCK_MONOTONIC_COARSE, ms
+  std::atomic<uint64_t> finished{0};         // calls that have returned
+
+  // A consistent view for readers on other threads: module is null when no
+  // call was in progress.
+  struct Snapshot {
+    const void* module;
+    const char* entry;
+    int64_t startedMs;
+    uint64_t finished;
+  };
+  Snapshot snapshot() const;
+};
+
+// The record of the call the current thread is making, or null. Initial-exec
+// TLS: reading it never calls into the dynamic loader, so a signal handler
+// may.
+extern thread_local ModuleCallRecord* t_moduleCall __attribute__((tls_model("initial-exec")));
+
+// The clock of startedMs. The coarse clock costs a vDSO read and no system
+// call; its tick (a few ms) is far below what the stall watch measures.
+inline int64_t moduleCallClockMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Marks record as "inside entry of module" for its lifetime. On the dispatch
+// hot path: a clock read, a few plain stores and no lock.
+class ModuleCallScope {
+ public:
+  ModuleCallScope(ModuleCallRecord& record_, const void* module, const char* entry)
+      : record(record_), outer(t_moduleCall) {
+    record.startedMs.store(moduleCallClockMs(), std::memory_order_relaxed);
+    record.entry.store(entry, std::memory_order_relaxed);
+    record.module.store(module, std::memory_order_release);
+    t_moduleCall = &record;
+  }
+  ~ModuleCallScope() {
+    record.module.store(nullptr, std::memory_order_relaxed);
+    // One writer: no read-modify-write needed.
+    record.finished.store(record.finished.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    t_moduleCall = outer;
+  }
+  ModuleCallScope(const ModuleCallScope&) = delete;
+  ModuleCallScope& operator=(const ModuleCallScope&) = delete;
+
+ private:
+  ModuleCallRecord& record;
+  ModuleCallRecord* outer;
+};
+
+// The dispatch thread's record, which the stall watch reads. The daemon runs
+// one dispatch thread; tests that run several cores at once share it, and
+// only the daemon's watch reads it.
+extern ModuleCallRecord g_dispatchCall;
+
+// A call on a thread that nobody watches (main thread, call threads): the
+// record lives as long as the call.
+class LocalModuleCall {
+ public:
+  LocalModuleCall(const void* module, const char* entry) : scope(record, module, entry) {}
+
+ private:
+  ModuleCallRecord record;
+  ModuleCallScope scope;
+};
+
+// The entry point's name for an ENTRY_* index ("Load", ..., "IOCTL").
+const char* moduleEntryName(uint32_t entryIndex);
+
+// Adds module (its library key) with its file name; anyCode is an address
+// inside the library (an entry point), which locates its whole mapping.
+// Main thread. Beyond the table's size a module keeps no entry and its
+// crashes are reported as the service's own.
+void rememberModule(const void* module, const wxString& fileName, const void* anyCode);
+void forgetModule(const void* module);
+
+// The file name of a remembered module, or null. Async-signal-safe.
+const char* moduleFileName(const void* module);
+// The file name of the remembered module whose mapping holds address, or
+// null. Async-signal-safe.
+const char* moduleFileNameAt(uintptr_t address);
+
+#endif  // SELVAR_PLUGINHOST_MODULE_CALLS_H

@@ -1,0 +1,44 @@
+#include "pluginhost/module_calls.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+int codeInThisBinary() { return 7; }
+
+}  // namespace
+
+TEST(ModuleCallScope, MarksTheCallForItsLifetimeAndCountsItWhenItEnds) {
+  ModuleCallRecord record;
+  const int module = 0;
+  EXPECT_EQ(t_moduleCall, nullptr);
+  {
+    ModuleCallScope call(record, &module, "Write");
+    const ModuleCallRecord::Snapshot inside = record.snapshot();
+    EXPECT_EQ(inside.module, &module);
+    EXPECT_STREQ(inside.entry, "Write");
+    EXPECT_LE(inside.startedMs, moduleCallClockMs());
+    EXPECT_EQ(inside.finished, 0u);
+    EXPECT_EQ(t_moduleCall, &record);
+  }
+  const ModuleCallRecord::Snapshot after = record.snapshot();
+  EXPECT_EQ(after.module, nullptr);
+  EXPECT_EQ(after.finished, 1u);
+  EXPECT_EQ(t_moduleCall, nullptr);
+}
+
+TEST(ModuleTable, FindsAModuleByKeyAndByAddressUntilItIsForgotten) {
+  const int key = 0;
+  const uintptr_t code = reinterpret_cast<uintptr_t>(&codeInThisBinary);
+  rememberModule(&key, "table.so", reinterpret_cast<const void*>(code));
+  EXPECT_STREQ(moduleFileName(&key), "table.so");
+  EXPECT_STREQ(moduleFileNameAt(code), "table.so");
+  EXPECT_EQ(moduleFileNameAt(0), nullptr);
+  const char* name = moduleFileName(&key);
+  forgetModule(&key);
+  EXPECT_EQ(moduleFileName(&key), nullptr);
+  EXPECT_EQ(moduleFileNameAt(code), nullptr);
+  EXPECT_STREQ(name, "table.so") << "a name handed out must outlive its module";
+}
