@@ -1,6 +1,7 @@
 #include "app/dispatch_watch.h"
 
 #include <systemd/sd-daemon.h>
+#include <time.h>
 #include <wx/log.h>
 
 #include <algorithm>
@@ -34,26 +35,33 @@ int64_t watchdogPeriodMs(const char* usec, const char* pid, pid_t self, pid_t la
   return static_cast<int64_t>(period / 1000);
 }
 
+int64_t dispatchWatchClockMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 DispatchWatch::DispatchWatch(const ModuleCallRecord& dispatch_, int64_t watchdogMs_, int64_t stallLimitMs_)
     : dispatch(dispatch_), watchdogMs(watchdogMs_), stallLimitMs(stallLimitMs_) {}
 
 void DispatchWatch::tick(int64_t nowMs) {
   const ModuleCallRecord::Snapshot call = dispatch.snapshot();
-  if (stallReported) {
-    // Over once that call has returned: the record is free or counts it.
-    if (call.module == nullptr || call.finished != stalledFinished) {
-      wxLogMessage("plugin %s returned after %d seconds; event routing goes on", stalledName,
-                   seconds(nowMs - stalledSinceMs));
-      stallReported = false;
-    }
-  } else if (call.module != nullptr && nowMs - call.startedMs >= stallLimitMs) {
+  const bool sameCall = watching && call.module != nullptr && call.finished == watchedFinished;
+  if (stallReported && !sameCall) {
+    wxLogMessage("plugin %s returned after %d seconds; event routing goes on", stalledName,
+                 seconds(nowMs - watchedSinceMs));
+    stallReported = false;
+  }
+  if (!sameCall) {
+    watching = call.module != nullptr;
+    watchedFinished = call.finished;
+    watchedSinceMs = nowMs;
+  } else if (!stallReported && nowMs - watchedSinceMs >= stallLimitMs) {
     const char* name = moduleFileName(call.module);
     stalledName = name != nullptr ? name : "?";
     wxLogError("plugin %s has not returned from %s for %d seconds; event routing is stalled", stalledName,
-               call.entry, seconds(nowMs - call.startedMs));
+               call.entry, seconds(nowMs - watchedSinceMs));
     stallReported = true;
-    stalledFinished = call.finished;
-    stalledSinceMs = call.startedMs;
   }
   if (watchdogMs > 0 && !stallReported && nowMs >= nextPingMs) {
     ping();

@@ -12,6 +12,9 @@
 //   - sends "WATCHDOG=1" through sd_notify every half WATCHDOG_USEC while no
 //     stall is reported, when the watchdog is meant for this process.
 // Main thread only: the log lines go out at once.
+//
+// DispatchWatch also serves as the clock-free half of the progress record:
+// the dispatch thread reads no clock, the watch times each call it sees.
 #ifndef SELVAR_APP_DISPATCH_WATCH_H
 #define SELVAR_APP_DISPATCH_WATCH_H
 
@@ -23,7 +26,8 @@
 
 // How long one delivery may run before routing counts as stalled.
 const int64_t DISPATCH_STALL_LIMIT_MS = 10000;
-// How often the main loop looks, at most.
+// How often the main loop looks, at most. A call's time is counted from the
+// first look that saw it, so a stall is reported up to this much late.
 const int64_t DISPATCH_WATCH_TICK_MS = 1000;
 
 // The watchdog period to serve, in ms, from the environment systemd gives
@@ -32,6 +36,9 @@ const int64_t DISPATCH_WATCH_TICK_MS = 1000;
 // forked the daemon: launcher is that process's PID as the launcher saw it.
 // A WATCHDOG_PID naming any third process means "not for us".
 int64_t watchdogPeriodMs(const char* usec, const char* pid, pid_t self, pid_t launcher);
+
+// The watch's clock: CLOCK_MONOTONIC in ms, which a clock change leaves alone.
+int64_t dispatchWatchClockMs();
 
 class DispatchWatch {
  public:
@@ -54,9 +61,11 @@ class DispatchWatch {
   const int64_t stallLimitMs;
   int64_t nextPingMs = 0;
   bool stallReported = false;
+  // The call seen last: its record's finished count and when first seen.
+  bool watching = false;
+  uint64_t watchedFinished = 0;
+  int64_t watchedSinceMs = 0;
   const char* stalledName = nullptr;  // interned: outlives the module
-  uint64_t stalledFinished = 0;
-  int64_t stalledSinceMs = 0;
 };
 
 #endif  // SELVAR_APP_DISPATCH_WATCH_H

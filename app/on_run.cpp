@@ -179,8 +179,9 @@ int SelvarApp::runDaemon(pid_t launcher) {
       DispatchWatch watch(g_dispatchCall,
                           watchdogPeriodMs(getenv("WATCHDOG_USEC"), getenv("WATCHDOG_PID"), getpid(), launcher));
       for (;;) {
-        watch.tick(moduleCallClockMs());
-        const int64_t waitMs = watch.timeoutMs(moduleCallClockMs());
+        const int64_t now = dispatchWatchClockMs();
+        watch.tick(now);
+        const int64_t waitMs = watch.timeoutMs(now);
         struct timeval timeout = {static_cast<time_t>(waitMs / 1000), static_cast<suseconds_t>(waitMs % 1000 * 1000)};
         fd_set ready = watched;
         const int count = select(FD_SETSIZE, &ready, nullptr, nullptr, &timeout);

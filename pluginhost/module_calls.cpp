@@ -69,7 +69,6 @@ ModuleCallRecord::Snapshot ModuleCallRecord::snapshot() const {
     view.finished = finished.load();
     view.module = module.load();
     view.entry = entry.load();
-    view.startedMs = startedMs.load();
     if (finished.load() == view.finished) return view;
   }
 }

@@ -16,7 +16,6 @@
 #ifndef SELVAR_PLUGINHOST_MODULE_CALLS_H
 #define SELVAR_PLUGINHOST_MODULE_CALLS_H
 
-#include <time.h>
 #include <wx/string.h>
 
 #include <atomic>
@@ -25,7 +24,6 @@
 struct ModuleCallRecord {
   std::atomic<const void*> module{nullptr};  // the library key; null: in no module
   std::atomic<const char*> entry{nullptr};   // "Load", "Write", ... (static text)
-  std::atomic<int64_t> startedMs{0};         // CLOCK_MONOTONIC_COARSE, ms
   std::atomic<uint64_t> finished{0};         // calls that have returned
 
   // A consistent view for readers on other threads: module is null when no
@@ -33,8 +31,7 @@ struct ModuleCallRecord {
   struct Snapshot {
     const void* module;
     const char* entry;
-    int64_t startedMs;
-    uint64_t finished;
+    uint64_t finished;  // with module, tells one call from the next
   };
   Snapshot snapshot() const;
 };
@@ -44,21 +41,13 @@ struct ModuleCallRecord {
 // may.
 extern thread_local ModuleCallRecord* t_moduleCall __attribute__((tls_model("initial-exec")));
 
-// The clock of startedMs. The coarse clock costs a vDSO read and no system
-// call; its tick (a few ms) is far below what the stall watch measures.
-inline int64_t moduleCallClockMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Marks record as "inside entry of module" for its lifetime. On the dispatch
-// hot path: a clock read, a few plain stores and no lock.
+// hot path: a few plain stores, no clock read, no lock. How long a call has
+// run is measured by the watcher, from when it first saw the call.
 class ModuleCallScope {
  public:
   ModuleCallScope(ModuleCallRecord& record_, const void* module, const char* entry)
       : record(record_), outer(t_moduleCall) {
-    record.startedMs.store(moduleCallClockMs(), std::memory_order_relaxed);
     record.entry.store(entry, std::memory_order_relaxed);
     record.module.store(module, std::memory_order_release);
     t_moduleCall = &record;
