@@ -8,7 +8,7 @@
 #include "core/scoped_lock.h"
 #include "pluginhost/plugin_interface.h"
 
-thread_local ModuleCallRecord* t_moduleCall = nullptr;
+__thread ModuleCallRecord* t_moduleCall = nullptr;
 ModuleCallRecord g_dispatchCall;
 
 namespace {

@@ -21,7 +21,9 @@
 #include <atomic>
 #include <cstdint>
 
-struct ModuleCallRecord {
+// A cache line of its own: the dispatch thread writes it for every delivery,
+// and a neighbour written by other threads would make each write a miss.
+struct alignas(64) ModuleCallRecord {
   std::atomic<const void*> module{nullptr};  // the library key; null: in no module
   std::atomic<const char*> entry{nullptr};   // "Load", "Write", ... (static text)
   std::atomic<uint64_t> finished{0};         // calls that have returned
@@ -36,34 +38,35 @@ struct ModuleCallRecord {
   Snapshot snapshot() const;
 };
 
-// The record of the call the current thread is making, or null. Initial-exec
-// TLS: reading it never calls into the dynamic loader, so a signal handler
-// may.
-extern thread_local ModuleCallRecord* t_moduleCall __attribute__((tls_model("initial-exec")));
+// The record of the call the current thread is making, or null. __thread
+// rather than thread_local: no initialisation wrapper is called on each use
+// (the hot path stays a few plain moves). Initial-exec: reading it never
+// calls into the dynamic loader, so a signal handler may.
+extern __thread ModuleCallRecord* t_moduleCall __attribute__((tls_model("initial-exec")));
 
-// Marks record as "inside entry of module" for its lifetime. On the dispatch
-// hot path: a few plain stores, no clock read, no lock. How long a call has
-// run is measured by the watcher, from when it first saw the call.
+// Marks record as "inside entry of module" for its lifetime. For a record
+// that outlives every call of its thread (the dispatch thread's): the
+// thread's pointer is set on its first call and then left, since a record
+// with no module means "in no call". On the dispatch hot path: a few plain
+// stores, no clock read, no lock. How long a call has run is measured by the
+// watcher, from when it first saw the call.
 class ModuleCallScope {
  public:
-  ModuleCallScope(ModuleCallRecord& record_, const void* module, const char* entry)
-      : record(record_), outer(t_moduleCall) {
+  ModuleCallScope(ModuleCallRecord& record_, const void* module, const char* entry) : record(record_) {
+    if (t_moduleCall != &record) t_moduleCall = &record;
     record.entry.store(entry, std::memory_order_relaxed);
     record.module.store(module, std::memory_order_release);
-    t_moduleCall = &record;
   }
   ~ModuleCallScope() {
     record.module.store(nullptr, std::memory_order_relaxed);
     // One writer: no read-modify-write needed.
     record.finished.store(record.finished.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    t_moduleCall = outer;
   }
   ModuleCallScope(const ModuleCallScope&) = delete;
   ModuleCallScope& operator=(const ModuleCallScope&) = delete;
 
  private:
   ModuleCallRecord& record;
-  ModuleCallRecord* outer;
 };
 
 // The dispatch thread's record, which the stall watch reads. The daemon runs
@@ -72,12 +75,14 @@ class ModuleCallScope {
 extern ModuleCallRecord g_dispatchCall;
 
 // A call on a thread that nobody watches (main thread, call threads): the
-// record lives as long as the call.
+// record lives as long as the call, and the thread's pointer is put back.
 class LocalModuleCall {
  public:
-  LocalModuleCall(const void* module, const char* entry) : scope(record, module, entry) {}
+  LocalModuleCall(const void* module, const char* entry) : outer(t_moduleCall), scope(record, module, entry) {}
+  ~LocalModuleCall() { t_moduleCall = outer; }
 
  private:
+  ModuleCallRecord* outer;
   ModuleCallRecord record;
   ModuleCallScope scope;
 };

@@ -13,7 +13,6 @@ int codeInThisBinary() { return 7; }
 TEST(ModuleCallScope, MarksTheCallForItsLifetimeAndCountsItWhenItEnds) {
   ModuleCallRecord record;
   const int module = 0;
-  EXPECT_EQ(t_moduleCall, nullptr);
   {
     ModuleCallScope call(record, &module, "Write");
     const ModuleCallRecord::Snapshot inside = record.snapshot();
@@ -25,7 +24,19 @@ TEST(ModuleCallScope, MarksTheCallForItsLifetimeAndCountsItWhenItEnds) {
   const ModuleCallRecord::Snapshot after = record.snapshot();
   EXPECT_EQ(after.module, nullptr);
   EXPECT_EQ(after.finished, 1u);
-  EXPECT_EQ(t_moduleCall, nullptr);
+  t_moduleCall = nullptr;
+}
+
+TEST(LocalModuleCall, PutsTheThreadsOuterRecordBack) {
+  ModuleCallRecord outer;
+  t_moduleCall = &outer;
+  {
+    LocalModuleCall call(nullptr, "Open");
+    ASSERT_NE(t_moduleCall, &outer);
+    EXPECT_STREQ(t_moduleCall->entry.load(), "Open");
+  }
+  EXPECT_EQ(t_moduleCall, &outer);
+  t_moduleCall = nullptr;
 }
 
 TEST(ModuleTable, FindsAModuleByKeyAndByAddressUntilItIsForgotten) {
