@@ -63,7 +63,7 @@ class DispatchWatch {
   bool stallReported = false;
   // The call seen last: its record's finished count and when first seen.
   bool watching = false;
-  uint64_t watchedFinished = 0;
+  uintptr_t watchedFinished = 0;
   int64_t watchedSinceMs = 0;
   const char* stalledName = nullptr;  // interned: outlives the module
 };

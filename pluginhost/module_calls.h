@@ -26,19 +26,22 @@
 struct alignas(64) ModuleCallRecord {
   std::atomic<const void*> module{nullptr};  // the library key; null: in no module
   std::atomic<const char*> entry{nullptr};   // "Load", "Write", ... (static text)
-  std::atomic<uint64_t> finished{0};         // calls that have returned
+  // Calls that have returned. Pointer-sized, so lock-free on 32-bit too;
+  // readers only compare it, so wrapping around does no harm.
+  std::atomic<uintptr_t> finished{0};
 
   // A consistent view for readers on other threads: module is null when no
   // call was in progress.
   struct Snapshot {
     const void* module;
     const char* entry;
-    uint64_t finished;  // with module, tells one call from the next
+    uintptr_t finished;  // with module, tells one call from the next
   };
   Snapshot snapshot() const;
 };
 
-// The record of the call the current thread is making, or null. __thread
+// The current thread's record (its module is null between calls), or null
+// before the thread's first module call. __thread
 // rather than thread_local: no initialisation wrapper is called on each use
 // (the hot path stays a few plain moves). Initial-exec: reading it never
 // calls into the dynamic loader, so a signal handler may.
