@@ -30,7 +30,7 @@ uint32_t deliverIoctl(const _PlugInInfo& info, const _EventParmsIn& event, uint3
   out.code = code;
   out.argSize = 8;
   out.argVersion = 1;
-  ModuleCallScope call(g_dispatchCall, info.library, "IOCTL");
+  DispatchCallScope call(info.library, "IOCTL");
   info.fnIOCTL(&in, &out);
   return out.keep;
 }
@@ -43,7 +43,7 @@ uint32_t deliverWrite(const _PlugInInfo& info, const _EventParmsIn& event) {
   initCallBlock(&out);
   // From dataSize on, the block is the event record from dataSize on.
   memcpy(&in.dataSize, &event.dataSize, sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
-  ModuleCallScope call(g_dispatchCall, info.library, "Write");
+  DispatchCallScope call(info.library, "Write");
   info.fnWrite(&in, &out);
   return out.keep;
 }

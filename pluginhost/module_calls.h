@@ -77,6 +77,25 @@ class ModuleCallScope {
 // only the daemon's watch reads it.
 extern ModuleCallRecord g_dispatchCall;
 
+// ModuleCallScope on g_dispatchCall, for the dispatch thread's deliveries.
+// Naming the global directly lets each store address it as a constant, so
+// the record's address needs no register kept across the module call.
+class DispatchCallScope {
+ public:
+  DispatchCallScope(const void* module, const char* entry) {
+    if (t_moduleCall != &g_dispatchCall) t_moduleCall = &g_dispatchCall;
+    g_dispatchCall.entry.store(entry, std::memory_order_relaxed);
+    g_dispatchCall.module.store(module, std::memory_order_release);
+  }
+  ~DispatchCallScope() {
+    g_dispatchCall.module.store(nullptr, std::memory_order_relaxed);
+    g_dispatchCall.finished.store(g_dispatchCall.finished.load(std::memory_order_relaxed) + 1,
+                                  std::memory_order_release);
+  }
+  DispatchCallScope(const DispatchCallScope&) = delete;
+  DispatchCallScope& operator=(const DispatchCallScope&) = delete;
+};
+
 // A call on a thread that nobody watches (main thread, call threads): the
 // record lives as long as the call, and the thread's pointer is put back.
 class LocalModuleCall {
