@@ -166,7 +166,7 @@ void onFatalSignal(int sig, siginfo_t* info, void* context) {
 
 void onExit() {
   if (g_orderlyExit.load()) return;
-  const ModuleCallRecord* call = t_moduleCall;
+  const ModuleCallRecord* call = g_threadCall;
   const char* module = call != nullptr ? moduleFileName(call->module.load()) : nullptr;
   if (module != nullptr)
     syslog(LOG_ERR, "plugin %s called exit() in %s; Selvar ends without closing its modules", module,
@@ -191,7 +191,7 @@ size_t formatCrashReport(int sig, const siginfo_t* info, const void* context, ch
     out.addNumber(info->si_pid);
     return out.length;
   }
-  const ModuleCallRecord* call = t_moduleCall;
+  const ModuleCallRecord* call = g_threadCall;
   const char* module = nullptr;
   const char* where = nullptr;
   if (call != nullptr && (module = moduleFileName(call->module.load())) != nullptr) {

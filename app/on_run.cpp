@@ -36,7 +36,7 @@ enum DaemonCode { DAEMON_STARTED = 0, DAEMON_NO_PID_FILE = 1, DAEMON_NO_SIGNALS 
 // The launcher's exit status when no code came (README, "Exit codes").
 const int LAUNCHER_TIMED_OUT = 255;
 const int LAUNCHER_DAEMON_DIED = 254;
-const int LAUNCH_WAIT_DIED = -2;  // waitForStartCode: the daemon ended first
+const int LAUNCHER_WAIT_DIED = -2;    // waitForStartCode: the daemon ended first
 
 // True while pid is a process that has not ended (a zombie has).
 bool processRuns(pid_t pid) {
@@ -55,7 +55,7 @@ bool processRuns(pid_t pid) {
   return state != 'Z' && state != 'X' && state != '?';
 }
 
-// The daemon's start-up code, or -1 after the time-out, or LAUNCH_WAIT_DIED
+// The daemon's start-up code, or -1 after the time-out, or LAUNCHER_WAIT_DIED
 // when the daemon ended without sending one (a module that crashed in Load
 // or Open, say): that is known within a second, not after the time-out.
 int waitForStartCode(pid_t daemon) {
@@ -68,7 +68,7 @@ int waitForStartCode(pid_t daemon) {
     if (result >= 0) break;
     // Anything but a time-out is the pipe's end: the daemon is gone.
     if (errno != ETIMEDOUT || !processRuns(daemon)) {
-      result = LAUNCH_WAIT_DIED;
+      result = LAUNCHER_WAIT_DIED;
       break;
     }
   }
@@ -96,7 +96,7 @@ int SelvarApp::OnRun() {
   if (pid > 0) {
     int status;
     const int result = waitForStartCode(pid);
-    if (result == LAUNCH_WAIT_DIED) {
+    if (result == LAUNCHER_WAIT_DIED) {
       wxLogError(_("The service stopped while starting; the system log (syslog) says why."));
       status = LAUNCHER_DAEMON_DIED;
     } else if (result < 0) {

@@ -8,7 +8,7 @@
 #include "core/scoped_lock.h"
 #include "pluginhost/plugin_interface.h"
 
-__thread ModuleCallRecord* t_moduleCall = nullptr;
+__thread ModuleCallRecord* g_threadCall = nullptr;
 ModuleCallRecord g_dispatchCall;
 
 namespace {

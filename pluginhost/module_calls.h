@@ -45,7 +45,7 @@ struct alignas(64) ModuleCallRecord {
 // rather than thread_local: no initialisation wrapper is called on each use
 // (the hot path stays a few plain moves). Initial-exec: reading it never
 // calls into the dynamic loader, so a signal handler may.
-extern __thread ModuleCallRecord* t_moduleCall __attribute__((tls_model("initial-exec")));
+extern __thread ModuleCallRecord* g_threadCall __attribute__((tls_model("initial-exec")));
 
 // Marks record as "inside entry of module" for its lifetime. For a record
 // that outlives every call of its thread (the dispatch thread's): the
@@ -56,7 +56,7 @@ extern __thread ModuleCallRecord* t_moduleCall __attribute__((tls_model("initial
 class ModuleCallScope {
  public:
   ModuleCallScope(ModuleCallRecord& record_, const void* module, const char* entry) : record(record_) {
-    if (t_moduleCall != &record) t_moduleCall = &record;
+    if (g_threadCall != &record) g_threadCall = &record;
     record.entry.store(entry, std::memory_order_relaxed);
     record.module.store(module, std::memory_order_release);
   }
@@ -83,7 +83,7 @@ extern ModuleCallRecord g_dispatchCall;
 class DispatchCallScope {
  public:
   DispatchCallScope(const void* module, const char* entry) {
-    if (t_moduleCall != &g_dispatchCall) t_moduleCall = &g_dispatchCall;
+    if (g_threadCall != &g_dispatchCall) g_threadCall = &g_dispatchCall;
     g_dispatchCall.entry.store(entry, std::memory_order_relaxed);
     g_dispatchCall.module.store(module, std::memory_order_release);
   }
@@ -100,8 +100,8 @@ class DispatchCallScope {
 // record lives as long as the call, and the thread's pointer is put back.
 class LocalModuleCall {
  public:
-  LocalModuleCall(const void* module, const char* entry) : outer(t_moduleCall), scope(record, module, entry) {}
-  ~LocalModuleCall() { t_moduleCall = outer; }
+  LocalModuleCall(const void* module, const char* entry) : outer(g_threadCall), scope(record, module, entry) {}
+  ~LocalModuleCall() { g_threadCall = outer; }
 
  private:
   ModuleCallRecord* outer;

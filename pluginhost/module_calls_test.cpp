@@ -19,24 +19,24 @@ TEST(ModuleCallScope, MarksTheCallForItsLifetimeAndCountsItWhenItEnds) {
     EXPECT_EQ(inside.module, &module);
     EXPECT_STREQ(inside.entry, "Write");
     EXPECT_EQ(inside.finished, 0u);
-    EXPECT_EQ(t_moduleCall, &record);
+    EXPECT_EQ(g_threadCall, &record);
   }
   const ModuleCallRecord::Snapshot after = record.snapshot();
   EXPECT_EQ(after.module, nullptr);
   EXPECT_EQ(after.finished, 1u);
-  t_moduleCall = nullptr;
+  g_threadCall = nullptr;
 }
 
 TEST(LocalModuleCall, PutsTheThreadsOuterRecordBack) {
   ModuleCallRecord outer;
-  t_moduleCall = &outer;
+  g_threadCall = &outer;
   {
     LocalModuleCall call(nullptr, "Open");
-    ASSERT_NE(t_moduleCall, &outer);
-    EXPECT_STREQ(t_moduleCall->entry.load(), "Open");
+    ASSERT_NE(g_threadCall, &outer);
+    EXPECT_STREQ(g_threadCall->entry.load(), "Open");
   }
-  EXPECT_EQ(t_moduleCall, &outer);
-  t_moduleCall = nullptr;
+  EXPECT_EQ(g_threadCall, &outer);
+  g_threadCall = nullptr;
 }
 
 TEST(ModuleTable, FindsAModuleByKeyAndByAddressUntilItIsForgotten) {
