@@ -96,8 +96,9 @@ TEST(ModuleExit, LeavesALineThatTheServiceEndedOutsideItsStop) {
   Sandbox sb;
   installModule(sb, "quitter.so", "acceptsEvents=1\nmask2=0xFFFFFFFF\ncrash=write\ncrash.signal=0\ncrash.delayMs=300\n");
   installModule(sb, "sender.so", senderConfig);
-  pid_t daemon = -1;
-  ASSERT_NO_FATAL_FAILURE(startService(sb, daemon));
+  LaunchResult launch = sb.launch(crashLaunch());
+  ASSERT_TRUE(launch.exitedWith(0)) << launch.describe() << "\nlog:\n" << sb.logDump();
+  const pid_t daemon = launch.daemonPid;
   int status = 0;
   bool known = false;
   ASSERT_TRUE(sb.waitForExit(daemon, crashWait, &status, &known)) << sb.logDump();
