@@ -9,13 +9,17 @@
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <wx/intl.h>
 #include <wx/log.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "app/crash_report.h"
+#include "app/dispatch_watch.h"
 #include "app/log_syslog.h"
 #include "app/selvar_app.h"
 #include "core/service_core.h"
@@ -29,6 +33,49 @@ const int DAEMON_START_TIMEOUT_S = 60;
 
 enum DaemonCode { DAEMON_STARTED = 0, DAEMON_NO_PID_FILE = 1, DAEMON_NO_SIGNALS = 2, DAEMON_NOT_STARTED = 3 };
 
+// The launcher's exit status when no code came (README, "Exit codes").
+const int LAUNCHER_TIMED_OUT = 255;
+const int LAUNCHER_DAEMON_DIED = 254;
+const int LAUNCHER_WAIT_DIED = -2;    // waitForStartCode: the daemon ended first
+
+// True while pid is a process that has not ended (a zombie has).
+bool processRuns(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+  FILE* file = fopen(path, "re");
+  if (file == nullptr) return false;
+  char state = '?';
+  // "pid (comm) state ...": comm may hold blanks and parentheses.
+  char line[512];
+  if (fgets(line, sizeof(line), file) != nullptr) {
+    const char* close = strrchr(line, ')');
+    if (close != nullptr && close[1] == ' ') state = close[2];
+  }
+  fclose(file);
+  return state != 'Z' && state != 'X' && state != '?';
+}
+
+// The daemon's start-up code, or -1 after the time-out, or LAUNCHER_WAIT_DIED
+// when the daemon ended without sending one (a module that crashed in Load
+// or Open, say): that is known within a second, not after the time-out.
+int waitForStartCode(pid_t daemon) {
+  const int logUse = daemon_log_use;
+  daemon_log_use = static_cast<daemon_log_flags>(0);  // each one-second time-out would be logged
+  int result = -1;
+  for (int waited = 0; waited < DAEMON_START_TIMEOUT_S; ++waited) {
+    errno = 0;
+    result = daemon_retval_wait(1);
+    if (result >= 0) break;
+    // Anything but a time-out is the pipe's end: the daemon is gone.
+    if (errno != ETIMEDOUT || !processRuns(daemon)) {
+      result = LAUNCHER_WAIT_DIED;
+      break;
+    }
+  }
+  daemon_log_use = static_cast<daemon_log_flags>(logUse);
+  return result;
+}
+
 }  // namespace
 
 int SelvarApp::OnRun() {
@@ -37,6 +84,9 @@ int SelvarApp::OnRun() {
   // the same identity the daemon's entries never change their name.
   daemon_log_ident = daemon_pid_file_ident;
   daemon_retval_init();
+  // Under systemd's Type=forking the watchdog variables name this process;
+  // the daemon learns its launcher's PID from the memory it inherits.
+  const pid_t launcher = getpid();
   const pid_t pid = daemon_fork();
   if (pid < 0) {
     const int error = errno;
@@ -45,11 +95,14 @@ int SelvarApp::OnRun() {
   }
   if (pid > 0) {
     int status;
-    const int result = daemon_retval_wait(DAEMON_START_TIMEOUT_S);
-    if (result < 0) {
+    const int result = waitForStartCode(pid);
+    if (result == LAUNCHER_WAIT_DIED) {
+      wxLogError(_("The service stopped while starting; the system log (syslog) says why."));
+      status = LAUNCHER_DAEMON_DIED;
+    } else if (result < 0) {
       wxLogError(_("Timeout waiting for service to signal that it is running."));
       wxLogError(_("Please verify that the service is responding by connecting to it with a client."));
-      status = 255;
+      status = LAUNCHER_TIMED_OUT;
     } else if (result == 0) {
       status = 0;
     } else {
@@ -66,7 +119,7 @@ int SelvarApp::OnRun() {
     fflush(stderr);
     _exit(status);
   }
-  return runDaemon();
+  return runDaemon(launcher);
 }
 
 void SelvarApp::claimInstanceLock() {
@@ -85,10 +138,15 @@ void SelvarApp::claimInstanceLock() {
   close(fd);
 }
 
-int SelvarApp::runDaemon() {
+int SelvarApp::runDaemon(pid_t launcher) {
   umask(022);
   wxSetWorkingDirectory(executableName.GetPath(wxPATH_GET_VOLUME));
   delete wxLog::SetActiveTarget(new wxLogSyslog(daemon_pid_file_ident));
+  // Before any module is loaded: a crash names its module, a write to a
+  // closed pipe gets EPIPE, and an exit() behind the stop's back is logged.
+  installCrashReport(daemon_pid_file_ident);
+  ignoreBrokenPipes();
+  reportUnexpectedExit();
   claimInstanceLock();
 
   // A daemon that was killed leaves its PID file behind; nothing runs under
@@ -99,7 +157,9 @@ int SelvarApp::runDaemon() {
     wxLogSysError("Could not create PID file");
     daemon_retval_send(DAEMON_NO_PID_FILE);
   }
-  if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, 0) < 0) {
+  // SIGHUP, SIGUSR1, SIGUSR2 and SIGALRM would otherwise end the daemon at
+  // once, with no stop; they are logged and otherwise ignored.
+  if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, 0) < 0) {
     wxLogSysError("Could not register signal handlers");
     daemon_retval_send(DAEMON_NO_SIGNALS);
   }
@@ -116,13 +176,21 @@ int SelvarApp::runDaemon() {
       fd_set watched;
       FD_ZERO(&watched);
       FD_SET(fd, &watched);
+      DispatchWatch watch(g_dispatchCall,
+                          watchdogPeriodMs(getenv("WATCHDOG_USEC"), getenv("WATCHDOG_PID"), getpid(), launcher));
       for (;;) {
+        const int64_t now = dispatchWatchClockMs();
+        watch.tick(now);
+        const int64_t waitMs = watch.timeoutMs(now);
+        struct timeval timeout = {static_cast<time_t>(waitMs / 1000), static_cast<suseconds_t>(waitMs % 1000 * 1000)};
         fd_set ready = watched;
-        if (select(FD_SETSIZE, &ready, nullptr, nullptr, nullptr) < 0) {
+        const int count = select(FD_SETSIZE, &ready, nullptr, nullptr, &timeout);
+        if (count < 0) {
           if (errno == EINTR) continue;
           wxLogSysError("select() failed.");
           break;
         }
+        if (count == 0) continue;
         const int sig = daemon_signal_next();
         if (sig <= 0) {
           wxLogSysError("daemon_signal_next() failed.");
@@ -145,5 +213,6 @@ int SelvarApp::runDaemon() {
   daemon_signal_done();
   daemon_pid_file_remove();
   wxLogMessage("Done");
+  markOrderlyExit();
   return 0;
 }

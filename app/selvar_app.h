@@ -7,6 +7,7 @@
 #ifndef SELVAR_APP_SELVAR_APP_H
 #define SELVAR_APP_SELVAR_APP_H
 
+#include <sys/types.h>
 #include <wx/app.h>
 #include <wx/cmdline.h>
 #include <wx/filename.h>
@@ -27,8 +28,9 @@ class SelvarApp : public wxAppConsole {
   wxFileName executableName;
 
  private:
-  // The daemon's half of OnRun.
-  int runDaemon();
+  // The daemon's half of OnRun; launcher is the PID of the process that
+  // forked it.
+  int runDaemon(pid_t launcher);
   // The daemon takes over the single-instance lock from the launcher.
   void claimInstanceLock();
 

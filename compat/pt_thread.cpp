@@ -34,7 +34,7 @@ bool thread::start() {
   if (autofree) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   // An autofree thread may delete itself before pthread_create returns, so
   // nothing of *this is written after a successful create in that case.
-  // Termination signals belong to the main thread's signal loop: a new
+  // Termination and stray signals belong to the main thread's signal loop: a new
   // thread starts with them blocked, so the kernel never hands one to a
   // worker (where a sanitizer runtime, for one, may hold it back).
   sigset_t blocked, previous;
@@ -43,6 +43,9 @@ bool thread::start() {
   sigaddset(&blocked, SIGTERM);
   sigaddset(&blocked, SIGQUIT);
   sigaddset(&blocked, SIGHUP);
+  sigaddset(&blocked, SIGUSR1);
+  sigaddset(&blocked, SIGUSR2);
+  sigaddset(&blocked, SIGALRM);
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   pthread_t tid;
   const bool keepHandle = !autofree;

@@ -6,6 +6,7 @@
 #include "core/scoped_lock.h"
 #include "core/service_core.h"
 #include "pluginhost/call_blocks.h"
+#include "pluginhost/module_calls.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ uint32_t deliverIoctl(const _PlugInInfo& info, const _EventParmsIn& event, uint3
   out.code = code;
   out.argSize = 8;
   out.argVersion = 1;
+  DispatchCallScope call(info.library, "IOCTL");
   info.fnIOCTL(&in, &out);
   return out.keep;
 }
@@ -40,6 +42,7 @@ uint32_t deliverWrite(const _PlugInInfo& info, const _EventParmsIn& event) {
   initCallBlock(&in);
   initCallBlock(&out);
   copyEventFields(&in, event);
+  DispatchCallScope call(info.library, "Write");
   info.fnWrite(&in, &out);
   return out.keep;
 }

@@ -1,6 +1,7 @@
 #include "pluginhost/module_loading.h"
 
 #include "pluginhost/call_blocks.h"
+#include "pluginhost/module_calls.h"
 
 #include <wx/datetime.h>
 #include <wx/dir.h>
@@ -66,6 +67,7 @@ bool openModuleLibrary(const wxString& path, _PlugInInfo& info, bool quiet) {
 
 void closeModuleLibrary(_PlugInInfo& info) {
   if (info.library == nullptr) return;
+  forgetModule(info.library);
   info.library->Unload();
   delete info.library;
   info.library = nullptr;
@@ -78,7 +80,11 @@ int32_t callModuleLoad(_PlugInInfo& info, void* core, FlatPluginEventFn entry, _
   in.core = core;
   in.eventEntry = entry;
   const int64_t before = nowMs();
-  const int32_t result = info.fnLoad(&in, out);
+  int32_t result;
+  {
+    LocalModuleCall call(info.library, "Load");
+    result = info.fnLoad(&in, out);
+  }
   info.loadTime = nowMs() - before;
   return result;
 }

@@ -8,6 +8,7 @@
 
 #include "core/service_core.h"
 #include "pluginhost/call_blocks.h"
+#include "pluginhost/module_calls.h"
 #include "pluginhost/module_loading.h"
 #include "pluginhost/plugin_thread.h"
 
@@ -55,6 +56,8 @@ bool ServiceCore::loadModules() {
       closeModuleLibrary(info);
       continue;
     }
+    // From here on a crash inside the module is reported under its name.
+    rememberModule(info.library, name, reinterpret_cast<const void*>(info.fnLoad));
     _LoadParmsOut out;
     const int32_t result = callModuleLoad(info, this, &FlatPluginEvent, &out);
     wxString message;
@@ -88,7 +91,11 @@ void ServiceCore::openModules() {
     initCallBlock(&in);
     initCallBlock(&out);
     const int64_t before = nowMs();
-    const int32_t result = info.fnOpen(&in, &out);
+    int32_t result;
+    {
+      LocalModuleCall call(info.library, "Open");
+      result = info.fnOpen(&in, &out);
+    }
     info.openTime = nowMs() - before;
     info.openCode = result;
   }
@@ -108,6 +115,7 @@ bool ServiceCore::closeModules() {
     _CloseParmsOut out;
     initCallBlock(&in);
     initCallBlock(&out);
+    LocalModuleCall call(info.library, "Close");
     info.fnClose(&in, &out);
   }
   return true;
@@ -130,6 +138,7 @@ bool ServiceCore::unloadModules() {
       _UnloadParmsOut out;
       initCallBlock(&in);
       initCallBlock(&out);
+      LocalModuleCall call(info.library, "Unload");
       info.fnUnload(&in, &out);
     }
     closeModuleLibrary(info);

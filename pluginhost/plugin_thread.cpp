@@ -5,6 +5,7 @@
 
 #include "core/payload_alloc.h"
 #include "core/service_core.h"
+#include "pluginhost/module_calls.h"
 
 PluginThread::PluginThread(ServiceCore* core_, PluginEntryPoint entry_, const PluginCallRequest& request_,
                            const PluginCallReply& reply_, const void* module_)
@@ -107,6 +108,7 @@ void PluginThread::freePayload() {
 void PluginThread::execute() {
   if (request.entryIndex == ENTRY_READ && request.in.read.requestHandle != 0)
     core->waitRegistry.setProvider(get_id(), true);
+  LocalModuleCall call(module, moduleEntryName(request.entryIndex));
   entry(&request.in, &reply.out);
 }
 

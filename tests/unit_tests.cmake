@@ -5,6 +5,8 @@ target_sources(selvar_unit_tests PRIVATE
   ${CMAKE_SOURCE_DIR}/events/submit_event_test.cpp
   ${CMAKE_SOURCE_DIR}/core/service_core_test.cpp
   ${CMAKE_SOURCE_DIR}/app/log_syslog_test.cpp
+  ${CMAKE_SOURCE_DIR}/app/dispatch_watch_test.cpp
+  ${CMAKE_SOURCE_DIR}/app/crash_report_test.cpp
 )
 # Integration tests that start a core over test modules (tests/modules).
 target_sources(selvar_unit_tests PRIVATE
@@ -20,5 +22,6 @@ target_sources(selvar_unit_tests PRIVATE
   ${CMAKE_SOURCE_DIR}/core/buffer_registry_test.cpp
   ${CMAKE_SOURCE_DIR}/events/wait_registry_test.cpp
   ${CMAKE_SOURCE_DIR}/pluginhost/call_tracker_test.cpp
+  ${CMAKE_SOURCE_DIR}/pluginhost/module_calls_test.cpp
   ${CMAKE_SOURCE_DIR}/pluginhost/plugin_info_test.cpp
 )

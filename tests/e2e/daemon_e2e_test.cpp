@@ -241,3 +241,27 @@ TEST(DaemonLog, EachLineOnceAndWithoutFrameworkPrefixes) {
   EXPECT_GT(problems, 0u) << "the unloadable plugins/broken.so was not reported at warning or error\nlog:\n"
                           << sb.logDump();
 }
+
+// Signals a daemon commonly receives by mistake (or from a log rotator) are
+// logged and otherwise ignored: the service goes on and still stops in order.
+class StraySignal : public ::testing::TestWithParam<std::pair<int, const char*>> {};
+
+TEST_P(StraySignal, IsLoggedAndTheDaemonGoesOn) {
+  const int sig = GetParam().first;
+  Sandbox sb;
+  pid_t daemon = -1;
+  ASSERT_NO_FATAL_FAILURE(startDaemon(sb, daemon));
+  ASSERT_TRUE(sb.sendSignal(daemon, sig));
+  const std::string ignored = "Received signal " + std::to_string(sig) + " but did nothing with it.";
+  auto entry = sb.syslog().waitFor(textIs(ignored, daemon), milliseconds(2000));
+  ASSERT_TRUE(entry) << sb.logDump();
+  EXPECT_EQ(entry->priority, daemonFacility * 8 + 4) << entry->describe();
+  EXPECT_TRUE(sb.isRunning(daemon));
+  EXPECT_TRUE(exists(Sandbox::pidFilePath()));
+  expectOrderlyStop(sb, daemon);
+}
+
+INSTANTIATE_TEST_SUITE_P(HupUsrAlrm, StraySignal,
+                         ::testing::Values(std::make_pair(SIGHUP, "Hup"), std::make_pair(SIGUSR1, "Usr1"),
+                                           std::make_pair(SIGUSR2, "Usr2"), std::make_pair(SIGALRM, "Alrm")),
+                         [](const auto& info) { return std::string(info.param.second); });

@@ -221,6 +221,13 @@ LaunchResult Sandbox::launch(const LaunchOptions& options) {
   command.argv.push_back(program);
   command.argv.insert(command.argv.end(), options.args.begin(), options.args.end());
   command.env = environmentWithPath(path);
+  for (const std::string& setting : options.env) {
+    const std::string name = setting.substr(0, setting.find('=') + 1);
+    command.env.erase(std::remove_if(command.env.begin(), command.env.end(),
+                                     [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
+                      command.env.end());
+    command.env.push_back(setting);
+  }
   command.workDir = options.workDir.empty() ? rootDir : options.workDir;
   command.timeout = options.timeout;
 

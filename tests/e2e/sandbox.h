@@ -28,6 +28,7 @@ struct LaunchOptions {
   std::string program;  // empty: Sandbox::executable(); a bare name is looked up in `path`
   std::string workDir;  // empty: Sandbox::root()
   std::string path;     // PATH of the launcher; empty: Sandbox::defaultPath()
+  std::vector<std::string> env;  // "NAME=value": set (or replaced) in its environment
   milliseconds timeout{5000};
 };
 

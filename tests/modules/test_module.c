@@ -30,6 +30,8 @@
  *     writeSleepMs ioctlSleepMs - plain sleep in that entry before its
  *     submissions (Close/Unload: before winding down; Load: after filling
  *     the out block; Write/IOCTL: after noting what they keep).
+ *     sleepOnCall=N     Read, Write and IOCTL sleep only in their N-th call
+ *                       (default 0: in every call)
  *     readHoldMs=N      every Read waits up to N ms before its actions,
  *                       ending early once Close or Unload has begun.
  *   Keeping payloads (Write and IOCTL codes 2/3)
@@ -100,6 +102,16 @@
  *                   repeats (end early once Close/Unload has begun, which
  *                   also ends a threaded firing's remaining repeats)
  *   logMax=N          payload bytes shown in log lines (default 256)
+ *   Failing on purpose
+ *     crash=POINT       load open close unload read write ioctl1 ioctl (as for
+ *                       submissions), or thread: a thread of the module,
+ *                       started in Open
+ *     crash.signal=N    11 (default) writes to an unmapped address; 0 calls
+ *                       exit(70); any other signal is raised
+ *     crash.delayMs=N   wait that long in the entry (or thread) first
+ *     crash.every=N     fail on the N-th call of that entry (default 1)
+ *     sigpipe=1         every Write first writes to a pipe whose reading end
+ *                       is closed and logs what write() gave
  *
  * LOG  (<path>.log; one line per observation, written with a single write()
  *   to an O_APPEND file so lines of different threads never interleave)
@@ -133,6 +145,8 @@
  *   SEEK     tid
  *   CLOSE / UNLOAD  insize inver outsize outver outzero held tid
  *   FINI     threads                                    - unmapped (dlclose)
+ *   CRASH    at signal tid                              - just before failing
+ *   PIPE     result errno tid                           - sigpipe=1
  *   n counts calls of that entry (from 1); outzero=1 when the out block was
  *   all zero after size/version; gapzero=1 when every byte of the input
  *   block that no field names (padding, reserved) is zero; outkeep etc. are the values found on entry;
@@ -149,6 +163,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -232,6 +247,8 @@ typedef struct TmConfig {
     TmOpt provideSource, provideHandle;
     uint32_t stopAfterAnswers, stopSource, stopFlags;
     uint32_t logMax;
+    char crashPoint[8]; /* empty: never */
+    uint32_t crashSignal, crashDelayMs, crashEvery, sigpipe, sleepOnCall;
     TmRecipe *recipes;
     size_t recipeCount;
 } TmConfig;
@@ -552,6 +569,11 @@ static const TmKey g_keys[] = {
     TM_KEY("stop.source", TM_U32, stopSource),
     TM_KEY("stop.flags", TM_U32, stopFlags),
     TM_KEY("logMax", TM_U32, logMax),
+    TM_KEY("crash.signal", TM_U32, crashSignal),
+    TM_KEY("crash.delayMs", TM_U32, crashDelayMs),
+    TM_KEY("crash.every", TM_U32, crashEvery),
+    TM_KEY("sigpipe", TM_U32, sigpipe),
+    TM_KEY("sleepOnCall", TM_U32, sleepOnCall),
 };
 
 static void tm_config_error(int line, const char *key, const char *reason) {
@@ -729,6 +751,14 @@ static void tm_set_key(int line, const char *key, char *value) {
         tm_config_error(line, key, "value");
         return;
     }
+    if (strcmp(key, "crash") == 0) {
+        if (strlen(value) >= sizeof g_cfg.crashPoint) {
+            tm_config_error(line, key, "value");
+            return;
+        }
+        strcpy(g_cfg.crashPoint, value);
+        return;
+    }
     if (strcmp(key, "keep") == 0) {
         uint32_t v;
         if (tm_parse_u32(value, &v) != 0) {
@@ -775,6 +805,8 @@ static void tm_default_config(void) {
     g_cfg.stopFlags = EVF_STOP;
     g_cfg.logMax = 256;
     g_cfg.releaseMode = TM_RELEASE_CLOSE;
+    g_cfg.crashSignal = 11;
+    g_cfg.crashEvery = 1;
 }
 
 /* Reads <path>.conf over the defaults; returns 1 when the file was there. */
@@ -1156,6 +1188,48 @@ __attribute__((destructor)) static void tm_fini(void) {
     g_logFd = -1;
 }
 
+/* ------------------------------------------------------------ failing */
+
+/* Whether the n-th call of Read, Write or IOCTL sleeps (sleepOnCall). */
+static int tm_sleeps_in(uint32_t n) { return g_cfg.sleepOnCall == 0 || n == g_cfg.sleepOnCall; }
+
+/* Fails as configured when point is the crash point and n its turn. */
+static void tm_crash_at(const char *point, uint32_t n) {
+    if (strcmp(g_cfg.crashPoint, point) != 0 || n != g_cfg.crashEvery) return;
+    tm_sleep_ms(g_cfg.crashDelayMs);
+    TmBuf b;
+    tm_begin(&b, "CRASH");
+    tm_add(&b, " at=%s signal=%u tid=%ld", point, (unsigned)g_cfg.crashSignal, tm_tid());
+    tm_end(&b);
+    if (g_cfg.crashSignal == 0) exit(70);
+    if (g_cfg.crashSignal == 11) {
+        /* Not NULL, which UBSan would catch first: an unmapped low page. */
+        volatile uintptr_t nowhere = 16;
+        *(volatile int *)nowhere = 1;
+    }
+    raise((int)g_cfg.crashSignal);
+}
+
+static void *tm_crash_thread(void *unused) {
+    (void)unused;
+    tm_crash_at("thread", 1);
+    return NULL;
+}
+
+/* A write to a pipe nobody reads any more: EPIPE, or SIGPIPE by default. */
+static void tm_write_broken_pipe(void) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    close(fds[0]);
+    ssize_t r = write(fds[1], "x", 1);
+    int error = r < 0 ? errno : 0;
+    close(fds[1]);
+    TmBuf b;
+    tm_begin(&b, "PIPE");
+    tm_add(&b, " result=%ld errno=%d tid=%ld", (long)r, error, tm_tid());
+    tm_end(&b);
+}
+
 /* ------------------------------------------------------------ entry points */
 
 int32_t Load(void *in, void *out);
@@ -1212,6 +1286,7 @@ TM_EXPORT int32_t Load(void *vin, void *vout) {
     out->error = g_cfg.loadError;
 
     if (g_cfg.loadSleepMs) tm_sleep_ms(g_cfg.loadSleepMs);
+    tm_crash_at("load", 1);
     tm_fire("load", &g_noCtx);
     return g_cfg.loadReturn;
 }
@@ -1221,6 +1296,7 @@ TM_EXPORT int32_t Load(void *vin, void *vout) {
 TM_EXPORT int32_t Unload(void *in, void *out) {
     tm_log_lifecycle("UNLOAD", in, out, sizeof(_UnloadParmsOut));
     if (g_cfg.unloadSleepMs) tm_sleep_ms(g_cfg.unloadSleepMs);
+    tm_crash_at("unload", 1);
     tm_wind_down();
     if (g_cfg.releaseMode != TM_RELEASE_NEVER) tm_release_all("unload");
     tm_fire("unload", &g_noCtx);
@@ -1249,6 +1325,11 @@ TM_EXPORT int32_t Open(void *vin, void *vout) {
     g_stopping = 0;
     pthread_mutex_unlock(&g_lock);
     if (g_cfg.openSleepMs) tm_sleep_ms(g_cfg.openSleepMs);
+    tm_crash_at("open", 1);
+    if (strcmp(g_cfg.crashPoint, "thread") == 0) {
+        pthread_t crasher;
+        if (pthread_create(&crasher, NULL, tm_crash_thread, NULL) == 0) pthread_detach(crasher);
+    }
     tm_fire("open", &g_noCtx);
     return g_cfg.openReturn;
 }
@@ -1258,6 +1339,7 @@ TM_EXPORT int32_t Open(void *vin, void *vout) {
 TM_EXPORT int32_t Close(void *in, void *out) {
     tm_log_lifecycle("CLOSE", in, out, sizeof(_CloseParmsOut));
     if (g_cfg.closeSleepMs) tm_sleep_ms(g_cfg.closeSleepMs);
+    tm_crash_at("close", 1);
     tm_wind_down();
     if (g_cfg.releaseMode == TM_RELEASE_TIMER || g_cfg.releaseMode == TM_RELEASE_CLOSE) tm_release_all("close");
     tm_fire("close", &g_noCtx);
@@ -1330,7 +1412,8 @@ TM_EXPORT int32_t Read(void *vin, void *vout) {
     tm_add(&b, " tid=%ld", tm_tid());
     tm_end(&b);
 
-    if (g_cfg.readSleepMs) tm_sleep_ms(g_cfg.readSleepMs);
+    if (g_cfg.readSleepMs && tm_sleeps_in(n)) tm_sleep_ms(g_cfg.readSleepMs);
+    tm_crash_at("read", n);
     if (g_cfg.readHoldMs) tm_wait_unless_stopping(g_cfg.readHoldMs);
     TmCtx ctx = {0, 0, handle};
     tm_fire("read", &ctx);
@@ -1405,7 +1488,9 @@ TM_EXPORT int32_t Write(void *vin, void *vout) {
 
     out->keep = keep;
     if (keep) tm_hold(in->data, in->dataSize);
-    if (g_cfg.writeSleepMs) tm_sleep_ms(g_cfg.writeSleepMs);
+    if (g_cfg.writeSleepMs && tm_sleeps_in(n)) tm_sleep_ms(g_cfg.writeSleepMs);
+    if (g_cfg.sigpipe) tm_write_broken_pipe();
+    tm_crash_at("write", n);
 
     uint32_t answers = 0;
     if (g_cfg.stopAfterAnswers && in->requestHandle != 0 && in->sourceId != 0 &&
@@ -1478,7 +1563,8 @@ TM_EXPORT int32_t IOCTL(void *vin, void *vout) {
         out->keep = keep;
         if (keep) tm_hold(in->data, in->dataSize);
     }
-    if (g_cfg.ioctlSleepMs) tm_sleep_ms(g_cfg.ioctlSleepMs);
+    if (g_cfg.ioctlSleepMs && tm_sleeps_in(n)) tm_sleep_ms(g_cfg.ioctlSleepMs);
+    tm_crash_at(code == IOCTL_AFTER_LOAD ? "ioctl1" : "ioctl", n);
     TmCtx ctx = {0, 0, 0};
     tm_fire(code == IOCTL_AFTER_LOAD ? "ioctl1" : "ioctl", &ctx);
     return g_cfg.ioctlReturn;
