@@ -24,7 +24,9 @@ ServiceCore::ServiceCore(const wxFileName& executable)
       lowMemorySince(0),
       schedulerSources(SchedulerSources::system()),
       tableState(TABLE_BUILDING),
-      tableWalkers(0) {
+      tableWalkers(0),
+      dispatchIdle(true),
+      retiredTrigger(nullptr) {
   pthread_mutex_init(&queueMutex, nullptr);
   pthread_mutex_init(&idLock, nullptr);
   pthread_mutex_init(&heldLock, nullptr);
@@ -35,6 +37,7 @@ ServiceCore::ServiceCore(const wxFileName& executable)
 ServiceCore::~ServiceCore() {
   // After stop() the queue is empty; a never-started core never had a payload.
   for (const _EventParmsIn& request : heldRequests) free(request.data);
+  delete retiredTrigger;
   pthread_mutex_destroy(&heldLock);
   pthread_mutex_destroy(&idLock);
   pthread_mutex_destroy(&queueMutex);
@@ -60,6 +63,8 @@ bool ServiceCore::start() {
 }
 
 bool ServiceCore::startEventThread() {
+  // The receiver lists are worked out afresh for the table as it is now.
+  routeCache.clear();
   eventThread = new EventHandlerThread(this);
   eventThread->start();
   return true;
@@ -104,8 +109,13 @@ void ServiceCore::stop() {
     free(eventQueue.front().data);
     eventQueue.pop();
   }
-  delete eventTrigger;
-  eventTrigger = nullptr;
+  // A submitter that queued before this point may still be about to post the
+  // trigger: the object is kept until the core is destroyed.
+  if (eventTrigger != nullptr) {
+    delete retiredTrigger;
+    retiredTrigger = eventTrigger;
+    eventTrigger = nullptr;
+  }
 }
 
 void ServiceCore::setTableState(TableState state) {
@@ -121,14 +131,23 @@ void ServiceCore::postTrigger() {
 }
 
 bool ServiceCore::enqueue(const _EventParmsIn& event) {
-  ScopedLock lock(&queueMutex);
-  // After stop has deleted the trigger nothing would ever deliver the event.
-  if (eventTrigger == nullptr) return false;
-  const bool wasEmpty = eventQueue.empty();
-  eventQueue.push(event);
-  // The dispatch thread drains until it finds the queue empty (under this
-  // lock), so a queue that was not empty already has a pass coming: only
-  // the first event after an empty queue needs to wake it.
-  if (wasEmpty) eventTrigger->post();
+  pt::trigger* wake = nullptr;
+  {
+    ScopedLock lock(&queueMutex);
+    // After stop has retired the trigger nothing would ever deliver the event.
+    if (eventTrigger == nullptr) return false;
+    eventQueue.push(event);
+    // The dispatch thread drains until it finds the queue empty (under this
+    // lock) and only then waits: while it works, pushes need not wake it,
+    // and only the first push after it found the queue empty posts.
+    if (dispatchIdle) {
+      dispatchIdle = false;
+      wake = eventTrigger;
+    }
+  }
+  // Posted after the unlock, so that the woken dispatch thread does not run
+  // straight into the lock this thread still holds. The trigger object lives
+  // until the core is destroyed: stop() only retires it.
+  if (wake != nullptr) wake->post();
   return true;
 }

@@ -16,15 +16,15 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
-#include <queue>
 #include <string>
 #include <vector>
 
 #include "compat/pt.h"
 #include "core/buffer_registry.h"
+#include "core/event_queue.h"
 #include "events/event_record.h"
+#include "events/route_cache.h"
 #include "events/wait_registry.h"
 #include "pluginhost/call_tracker.h"
 #include "pluginhost/plugin_info.h"
@@ -82,7 +82,7 @@ class ServiceCore {
   std::vector<_PlugInInfo> modules;        // changes shape only on the main thread, see tableState
   EventHandlerThread* eventThread;         // owned; null when not running
   SchedulerThread* schedulerThread;        // owned; null when not running
-  std::queue<_EventParmsIn, std::deque<_EventParmsIn>> eventQueue;  // payloads owned by the queue
+  EventQueue eventQueue;                   // FIFO; payloads owned by the queue
   BufferRegistry bufferRegistry;
   pthread_mutex_t idLock;                  // guards idTable
   std::map<unsigned long, unsigned long> idTable;  // counted source -> events since registration
@@ -124,6 +124,19 @@ class ServiceCore {
   // Pushes onto the queue and posts the trigger; false after stop.
   bool enqueue(const _EventParmsIn& event);
   void postTrigger();
+  // One event's delivery pass (events/drain_event_queue.cpp).
+  void deliverEvent(const _EventParmsIn& event);
+
+  // The dispatch thread's own state: the batch it is delivering (taken from
+  // eventQueue in one step) and its receiver lists.
+  EventQueue dispatchBatch;
+  RouteCache routeCache;
+  // Guarded by queueMutex: the dispatch thread found the queue empty and is
+  // about to wait (or waits) on eventTrigger; the next push posts it.
+  bool dispatchIdle;
+  // The trigger stop() took away (guarded by queueMutex); deleted with the
+  // core, since a submitter may still be posting it.
+  pt::trigger* retiredTrigger;
   friend class EventHandlerThread;
 };
 
