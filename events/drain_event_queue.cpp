@@ -51,9 +51,16 @@ uint32_t deliverWrite(const _PlugInInfo& info, const _EventParmsIn& event) {
   return out.keep;
 }
 
+// The core whose drain runs on this thread: events its deliveries submit
+// are the only ones the stop's last drain still takes.
+thread_local const ServiceCore* g_drainingCore = nullptr;
+
 }  // namespace
 
+bool ServiceCore::onDispatchThread() const { return g_drainingCore == this; }
+
 void ServiceCore::drainEventQueue() {
+  g_drainingCore = this;
   for (;;) {
     {
       // Everything queued so far, in one step; submitters go on filling the

@@ -39,7 +39,7 @@ const uint32_t kCountedClass = EVC_COUNTED | 0x01u;
 
 class QuietSources : public SchedulerSources {
  public:
-  uint32_t usedHeapBytes() override { return 0; }
+  uint64_t usedHeapBytes() override { return 0; }
 };
 
 // A module that takes events through Write (mask 0: anything; mask 1: low
