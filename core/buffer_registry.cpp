@@ -7,6 +7,10 @@
 namespace {
 
 const size_t kMinSlots = 64;
+// The table shrinks only from above this size (320 KiB of entries on LP64):
+// below it, a rehash would cost more than the memory it gives back, and
+// payloads kept in bursts would make the table grow and shrink over and over.
+const size_t kShrinkAboveSlots = 8192;
 const size_t kNoSlot = ~static_cast<size_t>(0);
 const uint64_t kHolderMask = 0xFFFFFFFFull;
 
@@ -64,7 +68,7 @@ void BufferRegistry::erase(size_t slot) {
     hole = j;
   }
   --used_;
-  if (table_.size() > kMinSlots && used_ * 8 < table_.size()) rehash(table_.size() / 2);
+  if (table_.size() > kShrinkAboveSlots && used_ * 8 < table_.size()) rehash(table_.size() / 2);
 }
 
 void BufferRegistry::rehash(size_t slots) {
