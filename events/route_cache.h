@@ -101,7 +101,9 @@ class RouteCache {
     lastValid_ = true;
   }
 
-  // The delivery rules of Part 4.2, first rule that applies, per module.
+  // The delivery rules, first rule that applies, per module: EVF_TO_OTHERS
+  // to a module that is not the sender, then EVF_TO_ALL, then a matching
+  // mask of a module that accepts events.
   void build(const std::vector<_PlugInInfo>& modules, uint32_t flags, uint32_t pattern) {
     for (size_t i = 0; i < modules.size(); ++i) {
       const _PlugInInfo& info = modules[i];
