@@ -273,6 +273,14 @@ void printQueued(const std::vector<QueuedRow>& rows) {
            row.cell.producers, spread(row.core, fmtRate).c_str(), spread(row.bare, fmtRate).c_str(),
            spread(row.glib, fmtRate).c_str(), spread(row.zmq, fmtRate).c_str(), fmtRatio(c / row.bare.median()).c_str(),
            fmtRatio(c / row.glib.median()).c_str(), fmtRatio(c / row.zmq.median()).c_str());
+    if (row.cell.size >= 4096) {
+      // The payload copy is the same work on both sides.
+      const double r = c / row.bare.median();
+      addGoal("queued " + std::to_string(row.cell.size) + " B, " + std::to_string(row.cell.receivers) + " rx, " +
+                  std::to_string(row.cell.producers) + " prod: Selvar ÷ bare",
+              fmtRatio(r), "≥ 0.80", r >= 0.8);
+      continue;
+    }
     if (row.cell.size != 64) continue;
     const std::string label = "64 B, " + std::to_string(row.cell.receivers) + " receiver" +
                               (row.cell.receivers > 1 ? "s" : "") + ", " + std::to_string(row.cell.producers) +
@@ -503,7 +511,7 @@ int main(int argc, char** argv) {
       if (options.wants("queued")) runQueued(rig, options, &queuedRows);
       if (options.wants("keep")) {
         PairRow row{"4 keeping receivers, 64 B, 1 producer (events/s)", "bare dispatcher + reference count", {}, {},
-                    false, "", 0};
+                    false, "≥ 0.50", 0.5};
         const QueuedCell cell{64, kKeepers, 1, options.roadSeconds};
         for (int rep = 0; rep < options.reps; ++rep) {
           if (options.runs("service")) row.core.add(keepCore(rig, cell));
@@ -524,7 +532,7 @@ int main(int argc, char** argv) {
       }
       if (options.wants("stream")) {
         PairRow row{"provider stream, 64 B, one in flight (payloads/s)", "two-thread semaphore ping-pong (rounds/s)",
-                    {}, {}, false, "≥ 0.50", 0.5};
+                    {}, {}, false, "≥ 0.30", 0.3};
         for (int rep = 0; rep < options.reps; ++rep) {
           if (options.runs("service"))
             row.core.add(streamCore(rig, 64, options.roadSeconds, 0x00B00001u + static_cast<uint32_t>(rep)));

@@ -11,30 +11,36 @@
 ServiceCore* g_Service = nullptr;
 ServiceCore* g_pDVRCore = nullptr;
 
-namespace {
-// How often the stop sequence looks at a service thread it has signalled.
-const unsigned CORE_STOP_POLL_MS = 100;
-}  // namespace
-
 ServiceCore::ServiceCore(const wxFileName& executable)
-    : eventTrigger(nullptr),
+    : queueState(QUEUE_OPEN),
+      queueBudget(EVENT_QUEUE_MAX_RECORDS, EVENT_QUEUE_MAX_BYTES),
+      eventTrigger(nullptr),
       eventThread(nullptr),
       schedulerThread(nullptr),
+      eventQueue(&queueBudget),
       throttling(false),
       lowMemorySince(0),
       schedulerSources(SchedulerSources::system()),
       tableState(TABLE_BUILDING),
-      tableWalkers(0) {
+      tableWalkers(0),
+      dispatchBatch(&queueBudget),
+      dispatchIdle(true),
+      stopDrainExtra(0),
+      retiredTrigger(nullptr) {
   pthread_mutex_init(&queueMutex, nullptr);
   pthread_mutex_init(&idLock, nullptr);
   pthread_mutex_init(&heldLock, nullptr);
-  g_pDVRCore = this;
+  __atomic_store_n(&g_pDVRCore, this, __ATOMIC_SEQ_CST);
   executablePath = executable;
 }
 
 ServiceCore::~ServiceCore() {
+  // From here on a module thread's FlatPluginEvent is refused without
+  // touching this object; calls already inside it are waited for.
+  closeEventEntry(this);
   // After stop() the queue is empty; a never-started core never had a payload.
   for (const _EventParmsIn& request : heldRequests) free(request.data);
+  delete retiredTrigger;
   pthread_mutex_destroy(&heldLock);
   pthread_mutex_destroy(&idLock);
   pthread_mutex_destroy(&queueMutex);
@@ -60,6 +66,8 @@ bool ServiceCore::start() {
 }
 
 bool ServiceCore::startEventThread() {
+  // The receiver lists are worked out afresh for the table as it is now.
+  routeCache.clear();
   eventThread = new EventHandlerThread(this);
   eventThread->start();
   return true;
@@ -74,7 +82,7 @@ bool ServiceCore::startSchedulerThread() {
 void ServiceCore::stopSchedulerThread() {
   if (schedulerThread == nullptr) return;
   schedulerThread->signal();
-  while (schedulerThread->get_running() && !schedulerThread->get_finished()) pt::psleep(CORE_STOP_POLL_MS);
+  // The destructor joins the thread: no polling delay is added to the stop.
   delete schedulerThread;
   schedulerThread = nullptr;
 }
@@ -83,12 +91,15 @@ void ServiceCore::stopEventThread() {
   if (eventThread == nullptr) return;
   eventThread->signal();
   postTrigger();
-  while (eventThread->get_running() && !eventThread->get_finished()) pt::psleep(CORE_STOP_POLL_MS);
   delete eventThread;
   eventThread = nullptr;
 }
 
 void ServiceCore::stop() {
+  // From the stop on only the dispatch thread's own deliveries may still
+  // queue (a bounded number): the last drain delivers what was accepted
+  // before, and ends however fast other threads keep submitting.
+  setQueueState(QUEUE_CLOSING);
   stopSchedulerThread();
   // From the stop on, provider answers are refused and providers waiting in
   // their pacing wait are woken and refused, so that their Read calls end:
@@ -96,6 +107,8 @@ void ServiceCore::stop() {
   // would go on for as long as any provider has something to send.
   waitRegistry.refuseAll();
   stopEventThread();
+  // Nothing submitted from now on would be delivered: it is refused.
+  setQueueState(QUEUE_CLOSED);
   closeModules();
   unloadModules();
   modules.clear();
@@ -104,8 +117,13 @@ void ServiceCore::stop() {
     free(eventQueue.front().data);
     eventQueue.pop();
   }
-  delete eventTrigger;
-  eventTrigger = nullptr;
+  // A submitter that queued before this point may still be about to post the
+  // trigger: the object is kept until the core is destroyed.
+  if (eventTrigger != nullptr) {
+    delete retiredTrigger;
+    retiredTrigger = eventTrigger;
+    eventTrigger = nullptr;
+  }
 }
 
 void ServiceCore::setTableState(TableState state) {
@@ -120,15 +138,44 @@ void ServiceCore::postTrigger() {
   if (eventTrigger != nullptr) eventTrigger->post();
 }
 
-bool ServiceCore::enqueue(const _EventParmsIn& event) {
+void ServiceCore::setQueueState(QueueState state) {
   ScopedLock lock(&queueMutex);
-  // After stop has deleted the trigger nothing would ever deliver the event.
-  if (eventTrigger == nullptr) return false;
-  const bool wasEmpty = eventQueue.empty();
-  eventQueue.push(event);
-  // The dispatch thread drains until it finds the queue empty (under this
-  // lock), so a queue that was not empty already has a pass coming: only
-  // the first event after an empty queue needs to wake it.
-  if (wasEmpty) eventTrigger->post();
-  return true;
+  if (queueState.load() == QUEUE_CLOSED) return;
+  queueState.store(state, std::memory_order_release);
+  stopDrainExtra = 0;
+}
+
+int ServiceCore::enqueue(const _EventParmsIn& event) {
+  pt::trigger* wake = nullptr;
+  {
+    ScopedLock lock(&queueMutex);
+    // Without a trigger (never started, or stopped) nothing would deliver it.
+    if (eventTrigger == nullptr) return stoppingResult(event);
+    const int state = queueState.load(std::memory_order_relaxed);
+    if (state != QUEUE_OPEN) {
+      // Closing: the last drain takes what its own deliveries submit, up to
+      // a bound, so that a chain of deliveries cannot keep it going.
+      if (state == QUEUE_CLOSED || !onDispatchThread() || stopDrainExtra >= STOP_DRAIN_EXTRA_EVENTS)
+        return stoppingResult(event);
+      ++stopDrainExtra;
+    }
+    eventQueue.push(event);
+    // The dispatch thread drains until it finds the queue empty (under this
+    // lock) and only then waits: while it works, pushes need not wake it,
+    // and only the first push after it found the queue empty posts.
+    if (dispatchIdle) {
+      dispatchIdle = false;
+      wake = eventTrigger;
+    }
+  }
+  // Posted after the unlock, so that the woken dispatch thread does not run
+  // straight into the lock this thread still holds. The trigger object lives
+  // until the core is destroyed: stop() only retires it.
+  if (wake != nullptr) wake->post();
+  return EVR_OK;
+}
+
+int ServiceCore::stoppingResult(const _EventParmsIn& event) {
+  // A provider's answer is refused as providers know it: their Read ends.
+  return event.requestHandle != 0 ? EVR_HANDLE_REFUSED : EVR_STOPPING;
 }

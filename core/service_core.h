@@ -16,15 +16,15 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
-#include <queue>
 #include <string>
 #include <vector>
 
 #include "compat/pt.h"
 #include "core/buffer_registry.h"
+#include "core/event_queue.h"
 #include "events/event_record.h"
+#include "events/route_cache.h"
 #include "events/wait_registry.h"
 #include "pluginhost/call_tracker.h"
 #include "pluginhost/plugin_info.h"
@@ -61,6 +61,15 @@ class ServiceCore {
   // the outcome is written to out->result.
   int submitEvent(const _EventParmsIn* in, _EventParmsOut* out);
 
+  // Accepted events not yet delivered (tests and diagnostics).
+  uint64_t undeliveredEvents() const { return queueBudget.records(); }
+
+  // The queue's life: open from construction; closing from the start of
+  // stop(), when only the dispatch thread's own deliveries may still submit
+  // (at most STOP_DRAIN_EXTRA_EVENTS); closed once the last drain has ended.
+  enum QueueState { QUEUE_OPEN = 0, QUEUE_CLOSING = 1, QUEUE_CLOSED = 2 };
+  std::atomic<int> queueState;             // written under queueMutex
+
   // Delivers every queued event (events/drain_event_queue.cpp). Dispatch
   // thread only.
   void drainEventQueue();
@@ -77,12 +86,16 @@ class ServiceCore {
   void updateThrottling(bool overLimit, int32_t now);
 
   // --- Members, in the order the design gives them ---
-  pthread_mutex_t queueMutex;              // guards eventQueue and eventTrigger's lifetime
+  // What the queue may hold (accepted, not yet delivered): reserved before
+  // a payload is copied, given back as records are delivered. Declared
+  // first: the queues use it.
+  QueueBudget queueBudget;
+  pthread_mutex_t queueMutex;              // guards eventQueue, eventTrigger's lifetime, queue state
   pt::trigger* eventTrigger;               // owned; null before start and after stop
   std::vector<_PlugInInfo> modules;        // changes shape only on the main thread, see tableState
   EventHandlerThread* eventThread;         // owned; null when not running
   SchedulerThread* schedulerThread;        // owned; null when not running
-  std::queue<_EventParmsIn, std::deque<_EventParmsIn>> eventQueue;  // payloads owned by the queue
+  EventQueue eventQueue;                   // FIFO; payloads owned by the queue; reserves from queueBudget
   BufferRegistry bufferRegistry;
   pthread_mutex_t idLock;                  // guards idTable
   std::map<unsigned long, unsigned long> idTable;  // counted source -> events since registration
@@ -121,9 +134,31 @@ class ServiceCore {
   // Post-before-free: the woken provider's next payload can never be
   // mistaken for this one.
   void freeReleasedPayload(char* payload);
-  // Pushes onto the queue and posts the trigger; false after stop.
-  bool enqueue(const _EventParmsIn& event);
+  // Pushes onto the queue and posts the trigger; EVR_OK, or the refusal
+  // (the event was not queued) when the queue is closing or closed.
+  int enqueue(const _EventParmsIn& event);
+  // The result for an event refused because the service stops.
+  static int stoppingResult(const _EventParmsIn& event);
+  void setQueueState(QueueState state);
+  // True on the dispatch thread of this core, inside its drain.
+  bool onDispatchThread() const;
   void postTrigger();
+  // One event's delivery pass (events/drain_event_queue.cpp).
+  void deliverEvent(const _EventParmsIn& event);
+
+  // The dispatch thread's own state: the batch it is delivering (taken from
+  // eventQueue in one step) and its receiver lists.
+  EventQueue dispatchBatch;
+  RouteCache routeCache;
+  // Guarded by queueMutex: the dispatch thread found the queue empty and is
+  // about to wait (or waits) on eventTrigger; the next push posts it.
+  bool dispatchIdle;
+  // Guarded by queueMutex: events the dispatch thread's deliveries submitted
+  // since the stop began.
+  uint32_t stopDrainExtra;
+  // The trigger stop() took away (guarded by queueMutex); deleted with the
+  // core, since a submitter may still be posting it.
+  pt::trigger* retiredTrigger;
   friend class EventHandlerThread;
 };
 
@@ -131,5 +166,20 @@ class ServiceCore {
 // FlatPluginEvent reaches it (set by the constructor, never cleared).
 extern ServiceCore* g_Service;
 extern ServiceCore* g_pDVRCore;
+
+// Refuses FlatPluginEvent from now on if it reaches core, and waits until
+// no call is inside the core any more (events/flat_plugin_event.cpp). The
+// core's destructor calls it.
+void closeEventEntry(ServiceCore* core);
+
+// Queue limits. Sized against the memory watch (190 MiB of heap): a full
+// queue holds at most a sixth of it in payloads, while a recorder's streams
+// (a few events per frame, frames of tens to hundreds of KiB) keep a few
+// milliseconds' worth queued. Submissions past either limit are refused with
+// EVR_NO_MEMORY and copy nothing.
+const uint32_t EVENT_QUEUE_MAX_RECORDS = 16384;
+const uint64_t EVENT_QUEUE_MAX_BYTES = 32ull << 20;
+// Events the deliveries of the stop's last drain may add to it.
+const uint32_t STOP_DRAIN_EXTRA_EVENTS = 4096;
 
 #endif  // SELVAR_CORE_SERVICE_CORE_H

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -133,6 +134,43 @@ TEST_F(ServiceCoreRun, SecondStopAfterStartIsHarmless) {
   core->stop();
   core->stop();
   expectStopped(*core);
+}
+
+TEST_F(ServiceCoreRun, EventEntryRefusesWithoutTouchingAStoppedOrDestroyedCore) {
+  // A module thread that goes on submitting through the stop and after the
+  // core is gone (AddressSanitizer builds report any use of the freed core).
+  ASSERT_TRUE(core->start());
+  std::atomic<bool> destroyed{false};
+  std::atomic<bool> done{false};
+  std::atomic<long> calls{0}, refusedAfterDestruction{0}, wrongAfterDestruction{0};
+  std::thread module([&] {
+    const char bytes[] = "late event";
+    _EventParmsIn in;
+    memset(&in, 0, sizeof(in));
+    in.sourceId = 0x10000;
+    in.flags = EVF_MASK1;
+    in.data = const_cast<char*>(bytes);
+    in.dataSize = sizeof(bytes);
+    while (!done.load()) {
+      const bool after = destroyed.load();
+      _EventParmsOut out;
+      memset(&out, 0, sizeof(out));
+      out.result = 999;
+      FlatPluginEvent(&in, &out);
+      calls.fetch_add(1);
+      if (after) (out.result == EVR_STOPPING ? refusedAfterDestruction : wrongAfterDestruction).fetch_add(1);
+    }
+  });
+  while (calls.load() < 100) std::this_thread::yield();
+  core->stop();
+  core.reset();
+  destroyed = true;
+  const long before = calls.load();
+  while (calls.load() < before + 100) std::this_thread::yield();
+  done = true;
+  module.join();
+  EXPECT_GT(refusedAfterDestruction.load(), 0);
+  EXPECT_EQ(wrongAfterDestruction.load(), 0);
 }
 
 }  // namespace

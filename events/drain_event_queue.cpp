@@ -1,5 +1,6 @@
-// The dispatch thread's pass over the queue: choose receivers, deliver, and
-// free each payload when its last hold is released.
+// The dispatch thread's pass over the queue: take the queued events in one
+// step, choose each one's receivers (from the cached receiver lists),
+// deliver, and free each payload when its last hold is released.
 #include <cstdlib>
 #include <cstring>
 
@@ -9,6 +10,11 @@
 #include "pluginhost/module_calls.h"
 
 namespace {
+
+// Ring slots the dispatch thread's batch keeps between bursts (192 bytes
+// each on LP64: 768 KiB at most, and only the slots a burst used are ever
+// touched). A longer burst's storage is given back once it is delivered.
+const size_t kBatchSlotsKept = 4096;
 
 // Queued delivery matches the class with its top byte shifted left; bit 31
 // falls away.
@@ -47,45 +53,66 @@ uint32_t deliverWrite(const _PlugInInfo& info, const _EventParmsIn& event) {
   return out.keep;
 }
 
+// The core whose drain runs on this thread: events its deliveries submit
+// are the only ones the stop's last drain still takes.
+thread_local const ServiceCore* g_drainingCore = nullptr;
+
 }  // namespace
 
+bool ServiceCore::onDispatchThread() const { return g_drainingCore == this; }
+
 void ServiceCore::drainEventQueue() {
+  g_drainingCore = this;
   for (;;) {
-    _EventParmsIn event;
     {
+      // Everything queued so far, in one step; submitters go on filling the
+      // (empty) ring the batch came from.
       ScopedLock lock(&queueMutex);
-      if (eventQueue.empty()) return;
-      event = eventQueue.front();
-      eventQueue.pop();
-    }
-    char* payload = static_cast<char*>(event.data);
-    // The dispatch thread's own hold keeps the payload alive for the whole
-    // pass, even if every receiver releases it at once.
-    bufferRegistry.addHold(payload, EVENT_SOURCE_CORE);
-    const uint32_t pattern = deliveryPattern(event.eventClass);
-    for (size_t i = 0; i < modules.size(); ++i) {
-      const _PlugInInfo& info = modules[i];
-      if (info.library == nullptr) continue;
-      const uint32_t id = info.moduleId();
-      PluginEntryPoint entry = nullptr;
-      uint32_t code = 0;
-      if ((event.flags & EVF_TO_OTHERS) != 0 && id != event.sourceId) {
-        entry = info.fnIOCTL;
-        code = IOCTL_EVENT_OTHERS;
-      } else if ((event.flags & EVF_TO_ALL) != 0) {
-        entry = info.fnIOCTL;
-        code = IOCTL_EVENT_ALL;
-      } else if (info.loadInfo.acceptsEvents != 0 && info.matches(event.flags, pattern)) {
-        entry = info.fnWrite;
-      } else {
-        continue;
+      if (eventQueue.empty()) {
+        // The next push wakes the thread again.
+        dispatchIdle = true;
+        return;
       }
-      // A receiver that does not export the entry is skipped, with no hold.
-      if (entry == nullptr) continue;
-      bufferRegistry.addHold(payload, id);
-      const uint32_t keep = code != 0 ? deliverIoctl(info, event, code) : deliverWrite(info, event);
-      if (keep == 0) bufferRegistry.releaseHold(payload, id);
+      eventQueue.swap(dispatchBatch);
     }
-    if (payload != nullptr && bufferRegistry.releaseHold(payload, EVENT_SOURCE_CORE)) freeReleasedPayload(payload);
+    while (!dispatchBatch.empty()) {
+      deliverEvent(dispatchBatch.front());
+      dispatchBatch.pop();
+    }
+    // A burst's storage is not kept for ever.
+    dispatchBatch.trim(kBatchSlotsKept);
   }
+}
+
+void ServiceCore::deliverEvent(const _EventParmsIn& event) {
+  char* payload = static_cast<char*>(event.data);
+  size_t count = 0;
+  const Route* routes = routeCache.routes(modules, event.flags, deliveryPattern(event.eventClass), &count);
+  // The dispatch thread holds the payload for the whole pass, even if every
+  // receiver releases it at once.
+  if (payload != nullptr) bufferRegistry.beginPass(payload);
+  bool passEnded = false;
+  bool lastHold = false;
+  for (size_t i = 0; i < count; ++i) {
+    const Route& route = routes[i];
+    const bool sender = route.moduleId == event.sourceId;
+    const PluginEntryPoint entry = sender ? route.self : route.other;
+    // A receiver that does not export the entry is skipped, with no hold.
+    if (entry == nullptr) continue;
+    const uint32_t code = sender ? route.codeSelf : route.codeOther;
+    // No lock for a receiver that does not keep the payload; one short step
+    // for one that does (which also ends the pass after the last receiver).
+    if (payload != nullptr) bufferRegistry.offer(route.moduleId);
+    const uint32_t keep = code != 0 ? deliverIoctl(*route.info, event, code) : deliverWrite(*route.info, event);
+    if (keep == 0 || payload == nullptr) continue;
+    if (i + 1 == count) {
+      lastHold = bufferRegistry.keepAndEndPass(route.moduleId);
+      passEnded = true;
+    } else {
+      bufferRegistry.keep(route.moduleId);
+    }
+  }
+  if (payload == nullptr) return;
+  if (!passEnded) lastHold = bufferRegistry.endPass();
+  if (lastHold) freeReleasedPayload(payload);
 }

@@ -46,6 +46,11 @@ extern "C" {
 #define EVR_UNREGISTERED 3
 #define EVR_LIMIT 4
 #define EVR_THROTTLED 5
+/* The service is stopping: the event was not taken and will not be
+ * delivered. Do not submit it again; Close follows. */
+#define EVR_STOPPING 6
+/* No memory for the event: its payload could not be copied, or the event
+ * queue is full. Nothing was taken; the caller may submit again later. */
 #define EVR_NO_MEMORY (-1)
 
 /* sourceId of the service's own events; also the dispatch thread's holder ID. */

@@ -57,8 +57,13 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
     return 0;
   }
 
-  // Event road.
+  // Event road. From the stop on, only the dispatch thread's own
+  // deliveries may still queue; everything else would never be delivered.
   _EventParmsIn event = *in;
+  if (queueState.load(std::memory_order_acquire) != QUEUE_OPEN && !onDispatchThread()) {
+    out->result = stoppingResult(event);
+    return 0;
+  }
   bool counted = false;
   if (isCounted(event)) {
     const int verdict = countSource(event);
@@ -69,36 +74,49 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
     counted = true;
   }
 
-  if (event.data != nullptr && event.dataSize != 0) {
-    void* copy = allocPayload(event.dataSize);
-    if (copy == nullptr) {
-      if (counted) {
-        ScopedLock lock(&idLock);
-        idTable.erase(event.sourceId);
-      }
-      out->result = EVR_NO_MEMORY;
-      return 0;
-    }
-    memcpy(copy, in->data, event.dataSize);
-    event.data = copy;
-  } else {
+  const bool hasPayload = event.data != nullptr && event.dataSize != 0;
+  if (!hasPayload) {
     event.data = nullptr;
     event.dataSize = 0;
+  }
+  // The queue's bound is reserved before anything is copied; a full queue
+  // and a failed copy are the same to the submitter.
+  bool reserved = queueBudget.reserve(event.dataSize);
+  if (reserved && hasPayload) {
+    void* copy = allocPayload(event.dataSize);
+    if (copy != nullptr) {
+      memcpy(copy, in->data, event.dataSize);
+      event.data = copy;
+    } else {
+      queueBudget.release(1, event.dataSize);
+      reserved = false;
+    }
+  }
+  if (!reserved) {
+    if (counted) {
+      ScopedLock lock(&idLock);
+      idTable.erase(event.sourceId);
+    }
+    out->result = EVR_NO_MEMORY;
+    return 0;
   }
 
   if (event.requestHandle != 0 && waitRegistry.admit(event.requestHandle, event.data) != WaitRegistry::ADMITTED) {
     free(event.data);
+    queueBudget.release(1, event.dataSize);
     out->result = EVR_HANDLE_REFUSED;
     return 0;
   }
 
-  if (!enqueue(event)) {
-    // Submitted after the service stopped: nothing will deliver it. The
-    // payload was admitted, so its provider's slot is given back first.
+  const int queued = enqueue(event);
+  if (queued != EVR_OK) {
+    // The service stops: nothing will deliver it. The payload was admitted,
+    // so its provider's slot is given back first.
     waitRegistry.postReleased(event.data);
     free(event.data);
+    queueBudget.release(1, event.dataSize);
   }
-  out->result = EVR_OK;
+  out->result = queued;
   return 0;
 }
 

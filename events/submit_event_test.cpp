@@ -322,16 +322,47 @@ TEST_F(SubmitEvent, AnswerFromAProviderUnderAClosedHandleIsRefused) {
 
 // --- After the service stopped ---
 
-TEST_F(SubmitEvent, SubmissionAfterStopQueuesNothingAndKeepsNoCopy) {
-  SKIP_UNLESS_FREES_VISIBLE();
+TEST_F(SubmitEvent, SubmissionAfterStopIsRefusedAndCopiesNothing) {
   t.core.stop();
   ASSERT_EQ(t.core.eventTrigger, nullptr);
   AllocatorSwap swap(&AllocationLog::allocate);
   std::vector<char> bytes(kBigPayload, 's');
-  FreeProbe probe(kBigPayload, false);
-  EXPECT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, bytes.data(), kBigPayload)), EVR_OK);
+  EXPECT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, bytes.data(), kBigPayload)), EVR_STOPPING);
+  EXPECT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, bytes.data(), kBigPayload, 7)), EVR_HANDLE_REFUSED);
   EXPECT_EQ(queued(), 0u);
-  EXPECT_TRUE(probe.freed(AllocationLog::last));
+  EXPECT_EQ(AllocationLog::count, 0);
+}
+
+// --- The queue's bound ---
+
+TEST_F(SubmitEvent, FullQueueRefusesWithNoMemoryAndCopiesNothing) {
+  AllocatorSwap swap(&AllocationLog::allocate);
+  const char byte = 'q';
+  for (uint32_t i = 0; i < EVENT_QUEUE_MAX_RECORDS; ++i)
+    ASSERT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, &byte, 1)), EVR_OK) << i;
+  const int copies = AllocationLog::count;
+  EXPECT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, &byte, 1)), EVR_NO_MEMORY);
+  EXPECT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, nullptr, 0)), EVR_NO_MEMORY) << "records count too";
+  EXPECT_EQ(AllocationLog::count, copies);
+  EXPECT_EQ(queued(), EVENT_QUEUE_MAX_RECORDS);
+  // Taken off the queue, the records give their room back.
+  takeQueued(t.core);
+  EXPECT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, &byte, 1)), EVR_OK);
+}
+
+TEST_F(SubmitEvent, PayloadBytesHaveTheirOwnLimit) {
+  std::vector<char> big(EVENT_QUEUE_MAX_BYTES / 4, 'b');
+  for (int i = 0; i < 4; ++i)
+    ASSERT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, big.data(), static_cast<uint32_t>(big.size()))), EVR_OK);
+  const char byte = 'q';
+  EXPECT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, &byte, 1)), EVR_NO_MEMORY);
+  EXPECT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, nullptr, 0)), EVR_OK) << "no payload bytes";
+  // A counted source whose event found no room is unregistered, as after a failed copy.
+  _EventParmsIn reg = record(kSource, EVF_MASK0, EVC_COUNTED, nullptr, 0);
+  EVENT_REGISTRATION(&reg) = 1;
+  EXPECT_EQ(submit(reg), EVR_OK);
+  EXPECT_EQ(submit(record(kSource, EVF_MASK0, EVC_COUNTED, &byte, 1)), EVR_NO_MEMORY);
+  EXPECT_EQ(submit(record(kSource, EVF_MASK0, EVC_COUNTED, nullptr, 0)), EVR_UNREGISTERED);
 }
 
 }  // namespace

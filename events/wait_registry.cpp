@@ -3,8 +3,8 @@
 #include "core/scoped_lock.h"
 
 void CStoredProvider::release(void* payload) {
-  if (payload == nullptr || payload != pendingPayload) return;
-  pendingPayload = nullptr;
+  if (payload == nullptr || payload != pendingPayload.load(std::memory_order_acquire)) return;
+  pendingPayload.store(nullptr, std::memory_order_relaxed);
   slot.post();
 }
 
@@ -29,7 +29,7 @@ int WaitRegistry::admit(unsigned long handle, void* payload) {
   CStoredProvider* record = nullptr;
   {
     ScopedLock lock(&mutex);
-    if (refusing || closedHandles.count(handle) != 0) return REFUSED;
+    if (refusing.load(std::memory_order_relaxed) || closedHandles.count(handle) != 0) return REFUSED;
     // Thread handles are opaque: compare with the thread library's equality
     // test rather than trusting the map's ordering of them.
     for (auto& entry : providers) {
@@ -43,14 +43,15 @@ int WaitRegistry::admit(unsigned long handle, void* payload) {
   // Only this thread removes its own record, so it cannot vanish while we wait.
   if (payload == nullptr) return ADMITTED;
   record->slot.wait();
-  ScopedLock lock(&mutex);
-  if (refusing) {
+  // The thread that woke us may still hold the registry mutex: the flag and
+  // the record's own word are enough here.
+  if (refusing.load(std::memory_order_acquire)) {
     // Woken by the stop: nothing will deliver this answer any more. Give the
     // slot back so the record stays consistent.
     record->slot.post();
     return REFUSED;
   }
-  record->pendingPayload = payload;
+  record->pendingPayload.store(payload, std::memory_order_release);
   return ADMITTED;
 }
 
@@ -83,7 +84,7 @@ void WaitRegistry::setProvider(pthread_t thread, bool add) {
 
 void WaitRegistry::refuseAll() {
   ScopedLock lock(&mutex);
-  refusing = true;
+  refusing.store(true, std::memory_order_release);
   for (auto& entry : providers) entry.second->wake();
 }
 

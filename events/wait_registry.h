@@ -5,7 +5,8 @@
 // a request with a non-zero handle) has one CStoredProvider that lets at most
 // one of its payloads be in flight: its next answer waits in admit() until the
 // previous payload has been freed (postReleased). Safe from any thread; the
-// registry's mutex is a leaf and is never held during the pacing wait.
+// registry's mutex is a leaf and is never held during the pacing wait, and a
+// provider woken from that wait does not take it again.
 #ifndef SELVAR_EVENTS_WAIT_REGISTRY_H
 #define SELVAR_EVENTS_WAIT_REGISTRY_H
 
@@ -33,7 +34,10 @@ class CStoredProvider {
   // Count 1 while nothing is in flight; the provider takes it in admit()
   // (outside the registry mutex), release() and wake() give it back.
   pt::semaphore slot;
-  void* pendingPayload;  // guarded by the registry mutex
+  // Written by the provider itself once admitted (its payload cannot be
+  // released before it has been queued), cleared by release() under the
+  // registry mutex.
+  std::atomic<void*> pendingPayload;
   friend class WaitRegistry;
 };
 
@@ -74,7 +78,7 @@ class WaitRegistry {
   pthread_mutex_t mutex;                            // guards the members below
   std::set<unsigned long> closedHandles;            // closed, not reopened
   std::map<unsigned long, CStoredProvider*> providers;  // thread handle -> record (owned)
-  bool refusing;                                    // set by refuseAll
+  std::atomic<bool> refusing;                       // set by refuseAll (under the mutex)
   // providers.size(), readable without the mutex: while no provider is
   // registered no payload can be pending, and postReleased has nothing to do.
   std::atomic<size_t> providerTotal;

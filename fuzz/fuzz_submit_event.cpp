@@ -60,7 +60,7 @@ const uint64_t kOutstandingBound = 256;
 // Heap use is never over the limit: the counted results stay predictable.
 class QuietSources : public SchedulerSources {
  public:
-  uint32_t usedHeapBytes() override { return 0; }
+  uint64_t usedHeapBytes() override { return 0; }
 };
 
 struct ModuleControl {
@@ -329,10 +329,9 @@ void countedBurstOperation(Reader& in) {
 bool waitForDrain() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   for (;;) {
-    {
-      ScopedLock lock(&g_core->queueMutex);
-      if (g_core->eventQueue.empty()) return true;
-    }
+    // Accepted events not yet delivered: queued, or in the dispatch
+    // thread's batch.
+    if (g_core->undeliveredEvents() == 0) return true;
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::yield();
   }

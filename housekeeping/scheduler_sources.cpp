@@ -5,13 +5,14 @@
 
 int32_t SchedulerSources::now() { return static_cast<int32_t>(time(nullptr)); }
 
-uint32_t SchedulerSources::usedHeapBytes() {
+uint64_t SchedulerSources::usedHeapBytes() {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
   const struct mallinfo2 info = mallinfo2();
 #else
   const struct mallinfo info = mallinfo();
 #endif
-  return static_cast<uint32_t>(info.hblkhd + info.uordblks);
+  // Summed in 64 bits: two 32-bit fields can overflow their own width.
+  return static_cast<uint64_t>(info.hblkhd) + static_cast<uint64_t>(info.uordblks);
 }
 
 SchedulerSources* SchedulerSources::system() {

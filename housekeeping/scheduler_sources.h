@@ -21,14 +21,15 @@ class SchedulerSources {
   // Seconds since the epoch, as a 32-bit time value.
   virtual int32_t now();
   // The service's heap use in bytes: mapped blocks plus allocated bytes.
-  virtual uint32_t usedHeapBytes();
+  // 64 bits on every target: a 64-bit service may use more than 4 GiB.
+  virtual uint64_t usedHeapBytes();
 
   // The shared instance backed by the system.
   static SchedulerSources* system();
 };
 
 // Heap above this many bytes (190 MiB) is over the limit.
-const uint32_t MEMORY_LIMIT_BYTES = 0x0BE00000u;
+const uint64_t MEMORY_LIMIT_BYTES = 0x0BE00000u;
 // An episode ends at the first sample under the limit taken more than this
 // many seconds after the latest over-limit sample.
 const int32_t MEMORY_HYSTERESIS_S = 59;

@@ -27,20 +27,20 @@ using selvar_test::TestCore;
 using selvar_test::writeFile;
 
 const int32_t T0 = 1700000000;
-const uint32_t UNDER = 0x01000000u;
-const uint32_t OVER = MEMORY_LIMIT_BYTES + 1;
+const uint64_t UNDER = 0x01000000u;
+const uint64_t OVER = MEMORY_LIMIT_BYTES + 1;
 
 // A clock and heap the test sets before each pass.
 class ScriptedSources : public SchedulerSources {
  public:
   int32_t now() override { return clock; }
-  uint32_t usedHeapBytes() override {
+  uint64_t usedHeapBytes() override {
     ++heapReads;
     return heap;
   }
 
   int32_t clock = T0;
-  uint32_t heap = UNDER;
+  uint64_t heap = UNDER;
   int heapReads = 0;
 };
 
@@ -86,7 +86,7 @@ class SchedulerPassesTest : public ::testing::Test {
     passes.begin();
     return events();
   }
-  void passAt(int32_t clock, uint32_t heap = UNDER) {
+  void passAt(int32_t clock, uint64_t heap = UNDER) {
     sources.clock = clock;
     sources.heap = heap;
     passes.pass();
@@ -152,6 +152,13 @@ TEST_F(SchedulerPassesTest, HeapAtTheLimitIsNotOver) {
 TEST_F(SchedulerPassesTest, OneByteOverTheLimitIsOver) {
   begin();
   passAt(T0, MEMORY_LIMIT_BYTES + 1);
+  EXPECT_TRUE(t.core.throttling.load());
+}
+
+TEST_F(SchedulerPassesTest, HeapAbove4GiBIsOverAndNotItsLow32Bits) {
+  begin();
+  // 4112 MiB: its low 32 bits alone would read as 16 MiB.
+  passAt(T0, (4096ull + 16) << 20);
   EXPECT_TRUE(t.core.throttling.load());
 }
 
@@ -249,7 +256,7 @@ class QuickSources : public SchedulerSources {
     waits.fetch_add(1);
   }
   int32_t now() override { return T0; }
-  uint32_t usedHeapBytes() override { return UNDER; }
+  uint64_t usedHeapBytes() override { return UNDER; }
   std::atomic<int> waits{0};
 };
 

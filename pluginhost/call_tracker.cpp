@@ -5,31 +5,74 @@
 
 #include "core/scoped_lock.h"
 
-CallTracker::CallTracker() {
-  pthread_mutex_init(&mutex, nullptr);
+struct CallTracker::Shared {
+  pthread_mutex_t mutex;  // guards the members below
+  pthread_cond_t idle;    // broadcast when a count or pins drop
+  std::map<const void*, int> live;
+  int references = 1;     // the tracker's own, plus one per live call
+  bool ownerGone = false;
+  int pins = 0;
+};
+
+namespace {
+
+void destroy(CallTracker::Shared* shared) {
+  pthread_cond_destroy(&shared->idle);
+  pthread_mutex_destroy(&shared->mutex);
+  delete shared;
+}
+
+}  // namespace
+
+CallTracker::CallTracker() : shared_(new Shared) {
+  pthread_mutex_init(&shared_->mutex, nullptr);
   pthread_condattr_t attr;
   pthread_condattr_init(&attr);
   pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&idle, &attr);
+  pthread_cond_init(&shared_->idle, &attr);
   pthread_condattr_destroy(&attr);
 }
 
 CallTracker::~CallTracker() {
-  pthread_cond_destroy(&idle);
-  pthread_mutex_destroy(&mutex);
+  bool last = false;
+  {
+    ScopedLock lock(&shared_->mutex);
+    shared_->ownerGone = true;
+    while (shared_->pins > 0) pthread_cond_wait(&shared_->idle, lock.mutex());
+    last = --shared_->references == 0;
+  }
+  if (last) destroy(shared_);
 }
 
 void CallTracker::enter(const void* module) {
-  ScopedLock lock(&mutex);
-  ++live[module];
+  ScopedLock lock(&shared_->mutex);
+  ++shared_->live[module];
+  ++shared_->references;
 }
 
-void CallTracker::leave(const void* module) {
-  ScopedLock lock(&mutex);
-  auto it = live.find(module);
-  if (it == live.end()) return;
-  if (--it->second <= 0) live.erase(it);
-  pthread_cond_broadcast(&idle);
+void CallTracker::leave(Shared* shared, const void* module) {
+  bool last = false;
+  {
+    ScopedLock lock(&shared->mutex);
+    auto it = shared->live.find(module);
+    if (it == shared->live.end()) return;
+    if (--it->second <= 0) shared->live.erase(it);
+    last = --shared->references == 0;
+    pthread_cond_broadcast(&shared->idle);
+  }
+  if (last) destroy(shared);
+}
+
+bool CallTracker::pinOwner(Shared* shared) {
+  ScopedLock lock(&shared->mutex);
+  if (shared->ownerGone) return false;
+  ++shared->pins;
+  return true;
+}
+
+void CallTracker::unpinOwner(Shared* shared) {
+  ScopedLock lock(&shared->mutex);
+  if (--shared->pins == 0) pthread_cond_broadcast(&shared->idle);
 }
 
 bool CallTracker::waitIdle(const void* module, int timeoutMs) {
@@ -43,26 +86,26 @@ bool CallTracker::waitIdle(const void* module, int timeoutMs) {
       deadline.tv_nsec -= 1000000000L;
     }
   }
-  ScopedLock lock(&mutex);
-  while (live.count(module) != 0) {
+  ScopedLock lock(&shared_->mutex);
+  while (shared_->live.count(module) != 0) {
     if (timeoutMs < 0) {
-      pthread_cond_wait(&idle, lock.mutex());
-    } else if (pthread_cond_timedwait(&idle, lock.mutex(), &deadline) == ETIMEDOUT) {
-      return live.count(module) == 0;
+      pthread_cond_wait(&shared_->idle, lock.mutex());
+    } else if (pthread_cond_timedwait(&shared_->idle, lock.mutex(), &deadline) == ETIMEDOUT) {
+      return shared_->live.count(module) == 0;
     }
   }
   return true;
 }
 
 int CallTracker::liveCalls(const void* module) {
-  ScopedLock lock(&mutex);
-  auto it = live.find(module);
-  return it == live.end() ? 0 : it->second;
+  ScopedLock lock(&shared_->mutex);
+  auto it = shared_->live.find(module);
+  return it == shared_->live.end() ? 0 : it->second;
 }
 
 int CallTracker::liveCallsTotal() {
-  ScopedLock lock(&mutex);
+  ScopedLock lock(&shared_->mutex);
   int total = 0;
-  for (auto& entry : live) total += entry.second;
+  for (auto& entry : shared_->live) total += entry.second;
   return total;
 }

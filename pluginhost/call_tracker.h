@@ -3,7 +3,10 @@
 // A call thread is counted from just before it starts until just after its
 // entry has returned and its clean-up is done, keyed by its module's library.
 // The unload pass waits until a module's count is 0 before its library goes.
-// Safe from any thread; the tracker's mutex is a leaf.
+// The counts outlive the tracker while calls are live: a call the unload
+// pass gave up on may return after the core (which owns the tracker) has
+// been destroyed, and then touches only the shared counts, which the last
+// of them frees. Safe from any thread; the tracker's mutex is a leaf.
 #ifndef SELVAR_PLUGINHOST_CALL_TRACKER_H
 #define SELVAR_PLUGINHOST_CALL_TRACKER_H
 
@@ -13,13 +16,16 @@
 
 class CallTracker {
  public:
+  // The counts, shared by the tracker and its live calls.
+  struct Shared;
+
   CallTracker();
-  ~CallTracker();
+  ~CallTracker();  // waits for pinned uses of the owner, not for calls
   CallTracker(const CallTracker&) = delete;
   CallTracker& operator=(const CallTracker&) = delete;
 
   void enter(const void* module);
-  void leave(const void* module);
+  void leave(const void* module) { leave(shared_, module); }
 
   // Waits until no call thread of module runs, at most timeoutMs (negative:
   // no limit). Returns true when none runs.
@@ -27,10 +33,17 @@ class CallTracker {
   int liveCalls(const void* module);
   int liveCallsTotal();
 
+  // For a call thread that entered: valid until its own leave, whether or
+  // not the tracker still exists.
+  Shared* shared() const { return shared_; }
+  static void leave(Shared* shared, const void* module);
+  // Keeps the tracker's owner from being destroyed while the caller uses it
+  // (a few instructions); false when it is gone or going.
+  static bool pinOwner(Shared* shared);
+  static void unpinOwner(Shared* shared);
+
  private:
-  pthread_mutex_t mutex;  // guards live
-  pthread_cond_t idle;    // broadcast when a count drops
-  std::map<const void*, int> live;
+  Shared* shared_;
 };
 
 #endif  // SELVAR_PLUGINHOST_CALL_TRACKER_H

@@ -9,7 +9,7 @@
 
 PluginThread::PluginThread(ServiceCore* core_, PluginEntryPoint entry_, const PluginCallRequest& request_,
                            const PluginCallReply& reply_, const void* module_)
-    : pt::thread(true), core(core_), entry(entry_), request(request_), reply(reply_), module(module_),
+    : pt::thread(true), core(core_), calls(nullptr), entry(entry_), request(request_), reply(reply_), module(module_),
       copyMade(true) {
   // The payload is copied here, on the launching thread, so the launcher's
   // caller may reuse its buffer as soon as construction returns.
@@ -61,6 +61,7 @@ bool PluginThread::launch(ServiceCore* core, PluginEntryPoint entry, const Plugi
     return false;
   }
   core->callTracker.enter(module);
+  thread->calls = core->callTracker.shared();
   if (slot != nullptr) *slot = thread;
   if (!thread->start()) {
     // Not started: still ours to free, together with its payload copy.
@@ -106,19 +107,25 @@ void PluginThread::freePayload() {
 }
 
 void PluginThread::execute() {
-  if (request.entryIndex == ENTRY_READ && request.in.read.requestHandle != 0)
+  // The core is touched only while pinned: a call the unload pass gave up on
+  // may outlive it.
+  if (request.entryIndex == ENTRY_READ && request.in.read.requestHandle != 0 && CallTracker::pinOwner(calls)) {
     core->waitRegistry.setProvider(get_id(), true);
+    CallTracker::unpinOwner(calls);
+  }
   LocalModuleCall call(module, moduleEntryName(request.entryIndex));
   entry(&request.in, &reply.out);
 }
 
 void PluginThread::cleanup() {
-  if (request.entryIndex == ENTRY_READ && request.in.read.requestHandle != 0)
+  if (request.entryIndex == ENTRY_READ && request.in.read.requestHandle != 0 && CallTracker::pinOwner(calls)) {
     core->waitRegistry.setProvider(get_id(), false);
+    CallTracker::unpinOwner(calls);
+  }
   freePayload();
-  // Last touch of the core: after this the module may be unloaded and the
+  // Last touch of the counts: after this the module may be unloaded and the
   // core destroyed; only this object's own memory is used from here on.
-  core->callTracker.leave(module);
+  CallTracker::leave(calls, module);
 }
 
 void initCallBlocks(uint32_t entryIndex, PluginCallRequest* request, PluginCallReply* reply) {

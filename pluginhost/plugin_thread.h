@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "compat/pt.h"
+#include "pluginhost/call_tracker.h"
 #include "pluginhost/plugin_info.h"
 #include "pluginhost/plugin_interface.h"
 
@@ -70,7 +71,8 @@ class PluginThread : public pt::thread {
   void* payload();
   void freePayload();
 
-  ServiceCore* core;
+  ServiceCore* core;            // used only while pinned through calls
+  CallTracker::Shared* calls;  // set at launch; outlives the core while this call is counted
   PluginEntryPoint entry;
   PluginCallRequest request;
   PluginCallReply reply;

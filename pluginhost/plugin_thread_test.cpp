@@ -271,4 +271,25 @@ TEST(PluginThreadTracking, UnloadWaitsForARunningReadToEnd) {
   for (long readEnd : readEnds) EXPECT_LT(readEnd, unload);
 }
 
+TEST(PluginThreadTracking, AReadTheUnloadPassGaveUpOnReturnsAfterTheCoreIsGone) {
+  // Longer than the unload pass waits (10 s); with a handle, so that its
+  // clean-up would unregister a provider in the core's wait registry.
+  ModuleFixture fx;
+  fx.install("a.so", reader(kReaderA, {{"readSleepMs", "11500"}}));
+  {
+    RunningCore rc(fx);
+    ASSERT_TRUE(rc.start());
+    const std::string ask = "ask";
+    EXPECT_EQ(rc.submit(request(ask.data(), 3, 0x00110042u)), EVR_OK);
+    ASSERT_TRUE(waitForWith(fx, "a.so", "READ", "size", "3"));
+    rc.stop();
+    EXPECT_EQ(fx.count("a.so", "UNLOAD"), 0u) << "the unload pass did not give up on the Read";
+  }
+  // The core is destroyed; the library stayed loaded. The Read returns into
+  // its call thread, which must touch nothing of the core (AddressSanitizer
+  // builds report any use of the freed core).
+  EXPECT_TRUE(fx.waitForRecords("a.so", "READEND", fx.count("a.so", "READ"), std::chrono::milliseconds(5000)));
+  pt::psleep(50);  // the call thread's clean-up after READEND
+}
+
 }  // namespace

@@ -10,7 +10,8 @@
  * frees its own block afterwards, so a service that freed it would free it
  * twice). A releaser thread gives back kept payloads a few milliseconds after
  * their delivery, some of them twice. A provider copy answers every request
- * until its handle is refused.
+ * until its handle is refused. A flooding copy also runs a thread that
+ * submits events of 1 to 4096 bytes without pausing, from Open until Unload.
  *
  * Every submission, delivery, keep and release is recorded with the payload's
  * ID (stress_module.h); the test reads the records after the service stopped.
@@ -66,6 +67,8 @@ static uint64_t g_answerSeq;
 static pthread_t g_submitters[SM_MAX_SUBMITTERS];
 static pthread_t g_releaser;
 static int g_threadsStarted;
+static pthread_t g_flooder;
+static int g_flooderStarted, g_floodStop;
 static char g_neverHandedOut[64];
 
 /* ------------------------------------------------------------ utilities */
@@ -190,7 +193,13 @@ static int32_t sm_send(uint64_t id, uint32_t size, _EventParmsIn in, uint8_t rou
     } else {
         ++g_counts.refused;
     }
-    if (result != expected) sm_anomaly_locked("a submission got a result its road cannot give", id, result);
+    /* Any event may find the queue full, or the service stopping. */
+    if (result == EVR_NO_MEMORY)
+        ++g_counts.queueFull;
+    else if (result == EVR_STOPPING)
+        ++g_counts.stopping;
+    else if (result != expected)
+        sm_anomaly_locked("a submission got a result its road cannot give", id, result);
     pthread_mutex_unlock(&g_lock);
     /* The service copied the payload: the module's own buffer stays its own. */
     free(payload);
@@ -217,7 +226,10 @@ static void sm_counted(SmStream *stream, uint64_t *seq, uint32_t thread) {
     const uint64_t id = ((uint64_t)(g_setup.index + 1) << 56) | ((uint64_t)thread << 48) | (*seq)++;
     const int32_t result = sm_send(id, 24, in, STRESS_COUNTED, 0, expected);
     pthread_mutex_lock(&g_lock);
-    if (!stream->registered) {
+    if (result == EVR_NO_MEMORY || result == EVR_STOPPING) {
+        /* Not counted; a full queue also ends the registration. */
+        stream->registered = 0;
+    } else if (!stream->registered) {
         ++g_counts.registrations;
         stream->registered = 1;
         stream->sent = 0;
@@ -332,7 +344,12 @@ static void *sm_submitter(void *arg) {
             const int32_t result = sm_submit(&in);
             pthread_mutex_lock(&g_lock);
             ++g_counts.nullEvents;
-            if (result != EVR_OK) sm_anomaly_locked("an event without payload was refused", 0, result);
+            if (result == EVR_NO_MEMORY)
+                ++g_counts.queueFull;
+            else if (result == EVR_STOPPING)
+                ++g_counts.stopping;
+            else if (result != EVR_OK)
+                sm_anomaly_locked("an event without payload was refused", 0, result);
             pthread_mutex_unlock(&g_lock);
         } else if (action < 84) {
             /* Pointers the service never handed out, given back as if kept. */
@@ -353,6 +370,58 @@ static void *sm_submitter(void *arg) {
         }
         sm_sleep_us(100);
     }
+}
+
+/* --------------------------------------------------------------- flooder */
+
+/* Submits without ever pausing while the test lets the module run, from
+ * Open until Unload: through the stop, when the service refuses. */
+static void *sm_flooder(void *arg) {
+    (void)arg;
+    uint64_t rng = 0xF100D00Dull ^ ((uint64_t)g_setup.seed << 16);
+    uint64_t seq = 0;
+    for (;;) {
+        pthread_mutex_lock(&g_lock);
+        if (!g_running && !g_floodStop) {
+            --g_busy;
+            pthread_cond_broadcast(&g_cond);
+            while (!g_running && !g_floodStop) pthread_cond_wait(&g_cond, &g_lock);
+            ++g_busy;
+        }
+        const int stop = g_floodStop;
+        pthread_mutex_unlock(&g_lock);
+        if (stop) break;
+        const uint64_t id = ((uint64_t)(g_setup.index + 1) << 56) | (0xFEull << 48) | seq++;
+        const uint32_t size = 1 + sm_rand(&rng) % 4096;
+        const uint32_t target = sm_rand(&rng) % g_setup.moduleCount;
+        const int toAll = sm_rand(&rng) % 2;
+        _EventParmsIn in = toAll ? sm_event(g_id, EVF_TO_ALL, 0x10u, NULL, 0)
+                                 : sm_event(g_id, EVF_MASK1, STRESS_ROUTED_CLASS(target), NULL, 0);
+        /* Payloads too small for the header travel as foreign bytes. */
+        if (size < sizeof(StressPayloadHeader)) {
+            unsigned char bytes[sizeof(StressPayloadHeader)];
+            memset(bytes, 0x5A, sizeof bytes);
+            in.data = bytes;
+            in.dataSize = size;
+            const int32_t result = sm_submit(&in);
+            pthread_mutex_lock(&g_lock);
+            if (result == EVR_NO_MEMORY) ++g_counts.queueFull;
+            else if (result == EVR_STOPPING) ++g_counts.stopping;
+            else if (result != EVR_OK) sm_anomaly_locked("a flooded event got a result its road cannot give", id, result);
+            pthread_mutex_unlock(&g_lock);
+            continue;
+        }
+        if (sm_send(id, size, in, toAll ? STRESS_TO_ALL : STRESS_ROUTED, (uint8_t)target, EVR_OK) == EVR_OK) {
+            pthread_mutex_lock(&g_lock);
+            ++g_counts.flooded;
+            pthread_mutex_unlock(&g_lock);
+        }
+    }
+    pthread_mutex_lock(&g_lock);
+    --g_busy;
+    pthread_cond_broadcast(&g_cond);
+    pthread_mutex_unlock(&g_lock);
+    return NULL;
 }
 
 /* ------------------------------------------------------------- releaser */
@@ -455,6 +524,13 @@ SM_EXPORT int32_t Open(void *vin, void *vout) {
     for (uint32_t t = 0; t < n; ++t) pthread_create(&g_submitters[t], NULL, sm_submitter, (void *)(uintptr_t)t);
     pthread_create(&g_releaser, NULL, sm_releaser, NULL);
     g_threadsStarted = (int)n + 1;
+    if (g_setup.flood) {
+        pthread_mutex_lock(&g_lock);
+        g_floodStop = 0;
+        ++g_busy;
+        pthread_mutex_unlock(&g_lock);
+        g_flooderStarted = pthread_create(&g_flooder, NULL, sm_flooder, NULL) == 0;
+    }
     return 0;
 }
 
@@ -476,6 +552,14 @@ SM_EXPORT int32_t Close(void *vin, void *vout) {
 SM_EXPORT int32_t Unload(void *vin, void *vout) {
     (void)vin;
     (void)vout;
+    if (g_flooderStarted) {
+        pthread_mutex_lock(&g_lock);
+        g_floodStop = 1;
+        pthread_cond_broadcast(&g_cond);
+        pthread_mutex_unlock(&g_lock);
+        pthread_join(g_flooder, NULL);
+        g_flooderStarted = 0;
+    }
     return 0;
 }
 
@@ -507,7 +591,10 @@ SM_EXPORT int32_t Read(void *vin, void *vout) {
             sm_record_locked(id, STRESS_SUBMITTED, STRESS_ANSWER, 0);
         } else {
             ++g_counts.refusedAnswers;
-            if (result != EVR_HANDLE_REFUSED) sm_anomaly_locked("an answer got a result its road cannot give", id, result);
+            if (result == EVR_NO_MEMORY)
+                ++g_counts.queueFull;
+            else if (result != EVR_HANDLE_REFUSED)
+                sm_anomaly_locked("an answer got a result its road cannot give", id, result);
         }
         pthread_mutex_unlock(&g_lock);
         if (result != EVR_OK) break;

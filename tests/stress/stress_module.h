@@ -37,6 +37,7 @@ typedef struct StressSetup {
     uint32_t provider;     /* non-zero: takes Read calls and answers requests */
     uint32_t doubleRelease; /* non-zero: some kept payloads are given back twice */
     uint32_t seed;
+    uint32_t flood;        /* non-zero: one more thread submits without pausing, from Open until Unload */
 } StressSetup;
 
 /* What happened to one payload in one module, or one submission. */
@@ -56,6 +57,9 @@ typedef struct StressCounts {
     uint64_t submitted, refused, delivered, foreignDeliveries, kept, released, doubleReleases;
     uint64_t unknownReleases, requests, stops, answers, refusedAnswers, countedOk, countedLimit;
     uint64_t countedUnregistered, registrations, nullEvents;
+    uint64_t queueFull;    /* events refused with EVR_NO_MEMORY (the queue was full) */
+    uint64_t stopping;     /* events refused with EVR_STOPPING */
+    uint64_t flooded;      /* events the flood thread got accepted */
     uint64_t anomalies; /* anything the service must never do; see firstAnomaly */
 } StressCounts;
 

@@ -10,8 +10,12 @@
 //   1. load for SELVAR_STRESS_SECONDS (default 5), then a pause: once every
 //      thread is idle and every payload given back, each event the service
 //      accepted must have reached exactly the modules its routing names, once;
-//   2. load again, and the service is stopped while the modules still submit.
-//      The stop must end (it runs on a thread of its own, given 60 s).
+//   2. load again, with one more thread (in copy 1) that floods the service
+//      without ever pausing, from Open until Unload; the service is stopped
+//      while the modules still submit. The stop must end within
+//      kStopBound (it runs on a thread of its own, aborted after 60 s), the
+//      queue must stay within its limits, and everything the service
+//      accepted, in any phase, must have reached its receivers exactly once.
 // After the stop: no payload was delivered twice to a module or delivered
 // although refused, every kept payload was given back once and was unchanged
 // until then, and every payload copy the service made was freed (counted
@@ -21,6 +25,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <fstream>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -51,6 +57,13 @@ namespace {
 const uint32_t kModules = 4;
 const uint32_t kSubmittersPerModule = 2;
 const std::chrono::seconds kStopTimeout(60);
+// The stop's own work: the last drain (at most a full queue plus what its
+// deliveries add), joining two threads, the modules' Close and Unload.
+const double kStopBoundSeconds = 10.0;
+// Resident memory the flood may add beyond a full queue: the modules' own
+// records of every event, the allocator's headers and (under
+// AddressSanitizer) redzones and a quarantine of freed blocks.
+const long kResidentMarginKiB = 160 * 1024;
 const std::chrono::seconds kSettleTimeout(30);
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -65,10 +78,18 @@ const bool kAddressSanitizer = false;
 const bool kAddressSanitizer = false;
 #endif
 
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
 // Heap use never counts as over the limit, so counted results stay exact.
 class QuietSources : public SchedulerSources {
  public:
-  uint32_t usedHeapBytes() override { return 0; }
+  uint64_t usedHeapBytes() override { return 0; }
 };
 
 struct StressCopy {
@@ -139,6 +160,7 @@ class ServiceStress : public ::testing::Test {
       // already hold a newer payload kept by the same module.
       setup.doubleRelease = kAddressSanitizer;
       setup.seed = 20240 + i;
+      setup.flood = i == 1;
       symbol<StressConfigureFn>(copy.handle, "StressConfigure")(&setup);
       copy.id = symbol<StressModuleIdFn>(copy.handle, "StressModuleId")(i);
       copy.setRunning = symbol<StressSetRunningFn>(copy.handle, "StressSetRunning");
@@ -176,7 +198,7 @@ class ServiceStress : public ::testing::Test {
   bool settled() {
     for (StressCopy& copy : copies)
       if (copy.busy() != 0 || copy.keptNow() != 0) return false;
-    return queued() == 0 && core->callTracker.liveCallsTotal() == 0;
+    return core->undeliveredEvents() == 0 && core->callTracker.liveCallsTotal() == 0;
   }
 
   ScopedWorkdir dir;
@@ -188,6 +210,48 @@ class ServiceStress : public ::testing::Test {
 
 // Deliveries per (module, payload) of records of one kind.
 using PerModule = std::vector<std::map<uint64_t, int>>;
+
+struct RoutingCheck {
+  uint64_t checked = 0, missing = 0, unexpected = 0;
+  std::string firstProblem;
+};
+
+// Every event the service accepted (of one phase, or of all: 0) against the
+// deliveries its routing names: each receiver once, nobody else.
+RoutingCheck checkRouting(const StressCopy* copies, uint8_t phase) {
+  PerModule delivered(kModules);
+  for (uint32_t m = 0; m < kModules; ++m) {
+    size_t n = 0;
+    const StressRecord* records = copies[m].records(&n);
+    for (size_t i = 0; i < n; ++i)
+      if (records[i].kind == STRESS_DELIVERED) ++delivered[m][records[i].id];
+  }
+  RoutingCheck check;
+  for (uint32_t sender = 0; sender < kModules; ++sender) {
+    size_t n = 0;
+    const StressRecord* records = copies[sender].records(&n);
+    for (size_t i = 0; i < n; ++i) {
+      const StressRecord& r = records[i];
+      if (r.kind != STRESS_SUBMITTED || (phase != 0 && r.phase != phase)) continue;
+      ++check.checked;
+      for (uint32_t m = 0; m < kModules; ++m) {
+        int expected = 1;
+        if (r.routing == STRESS_TO_OTHERS && m == sender) expected = 0;
+        if (r.routing == STRESS_ROUTED && m != r.target) expected = 0;
+        auto it = delivered[m].find(r.id);
+        const int got = it == delivered[m].end() ? 0 : it->second;
+        if (got == expected) continue;
+        (got < expected ? check.missing : check.unexpected) += 1;
+        if (check.firstProblem.empty())
+          check.firstProblem = "payload " + std::to_string(r.id) + " (phase " + std::to_string(r.phase) +
+                               ") routing " + std::to_string(r.routing) + " from module " + std::to_string(sender) +
+                               ": module " + std::to_string(m) + " got it " + std::to_string(got) +
+                               " times, expected " + std::to_string(expected);
+      }
+    }
+  }
+  return check;
+}
 
 TEST_F(ServiceStress, ModulesSubmitKeepReleaseRequestAndStopWhileTheServiceStops) {
   const int seconds = stressSeconds();
@@ -212,46 +276,31 @@ TEST_F(ServiceStress, ModulesSubmitKeepReleaseRequestAndStopWhileTheServiceStops
 
   // Every accepted event of phase 1 reached exactly the modules its routing
   // names, once each.
-  PerModule delivered(kModules);
-  for (uint32_t m = 0; m < kModules; ++m) {
-    size_t n = 0;
-    const StressRecord* records = copies[m].records(&n);
-    for (size_t i = 0; i < n; ++i)
-      if (records[i].kind == STRESS_DELIVERED) ++delivered[m][records[i].id];
-  }
-  uint64_t checkedEvents = 0;
-  uint64_t missing = 0, unexpected = 0;
-  std::string firstProblem;
-  for (uint32_t sender = 0; sender < kModules; ++sender) {
-    size_t n = 0;
-    const StressRecord* records = copies[sender].records(&n);
-    for (size_t i = 0; i < n; ++i) {
-      const StressRecord& r = records[i];
-      if (r.kind != STRESS_SUBMITTED || r.phase != 1) continue;
-      ++checkedEvents;
-      for (uint32_t m = 0; m < kModules; ++m) {
-        int expected = 1;
-        if (r.routing == STRESS_TO_OTHERS && m == sender) expected = 0;
-        if (r.routing == STRESS_ROUTED && m != r.target) expected = 0;
-        auto it = delivered[m].find(r.id);
-        const int got = it == delivered[m].end() ? 0 : it->second;
-        if (got == expected) continue;
-        (got < expected ? missing : unexpected) += 1;
-        if (firstProblem.empty())
-          firstProblem = "payload " + std::to_string(r.id) + " routing " + std::to_string(r.routing) + " from module " +
-                         std::to_string(sender) + ": module " + std::to_string(m) + " got it " + std::to_string(got) +
-                         " times, expected " + std::to_string(expected);
-      }
-    }
-  }
+  const RoutingCheck phase1 = checkRouting(copies, 1);
+  const uint64_t checkedEvents = phase1.checked;
+  const uint64_t missing = phase1.missing, unexpected = phase1.unexpected;
+  const std::string firstProblem = phase1.firstProblem;
   EXPECT_GT(checkedEvents, 1000u) << "the load did not get going";
   EXPECT_EQ(missing, 0u) << firstProblem;
   EXPECT_EQ(unexpected, 0u) << firstProblem;
 
-  // Phase 2: load again; the service stops in the middle of it.
+  // Phase 2: load again, flood included; the service stops in the middle
+  // of it. A sampler watches the queue and the resident size throughout.
+  const long residentBefore = residentKiB();
+  std::atomic<bool> sampling{true};
+  std::atomic<uint64_t> mostRecords{0}, mostBytes{0};
+  std::atomic<long> mostResident{residentBefore};
+  std::thread sampler([&] {
+    while (sampling.load()) {
+      mostRecords = std::max<uint64_t>(mostRecords.load(), core->queueBudget.records());
+      mostBytes = std::max<uint64_t>(mostBytes.load(), core->queueBudget.bytes());
+      mostResident = std::max(mostResident.load(), residentKiB());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
   setPhase(2);
   setRunning(true);
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   setPhase(3);
   const auto stopBegan = std::chrono::steady_clock::now();
   std::packaged_task<void()> stopTask([this] { core->stop(); });
@@ -265,7 +314,22 @@ TEST_F(ServiceStress, ModulesSubmitKeepReleaseRequestAndStopWhileTheServiceStops
   stopper.join();
   stopped = true;
   const double stopSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopBegan).count();
+  sampling = false;
+  sampler.join();
   EXPECT_EQ(core->callTracker.liveCallsTotal(), 0);
+  EXPECT_LT(stopSeconds, kStopBoundSeconds) << "the stop did not end within its bound under the flood";
+  EXPECT_LE(mostRecords.load(), EVENT_QUEUE_MAX_RECORDS + STOP_DRAIN_EXTRA_EVENTS);
+  EXPECT_LE(mostBytes.load(), EVENT_QUEUE_MAX_BYTES);
+  const long residentGrowth = mostResident.load() - residentBefore;
+  EXPECT_LE(residentGrowth, static_cast<long>(EVENT_QUEUE_MAX_BYTES >> 10) + kResidentMarginKiB);
+
+  // Every event accepted in any phase, the stop included, reached exactly
+  // the modules its routing names, once each.
+  const RoutingCheck all = checkRouting(copies, 0);
+  const uint64_t acceptedAll = all.checked, missingAll = all.missing, unexpectedAll = all.unexpected;
+  const std::string firstLoss = all.firstProblem;
+  EXPECT_EQ(missingAll, 0u) << "accepted events that never reached their receivers: " << firstLoss;
+  EXPECT_EQ(unexpectedAll, 0u) << firstLoss;
 
   // After the stop: per module, no payload delivered twice, nothing delivered
   // that the service refused, every kept payload given back exactly once.
@@ -316,6 +380,9 @@ TEST_F(ServiceStress, ModulesSubmitKeepReleaseRequestAndStopWhileTheServiceStops
     total.countedUnregistered += counts.countedUnregistered;
     total.registrations += counts.registrations;
     total.nullEvents += counts.nullEvents;
+    total.queueFull += counts.queueFull;
+    total.stopping += counts.stopping;
+    total.flooded += counts.flooded;
   }
 
   // Every payload copy the service made was freed.
@@ -324,7 +391,7 @@ TEST_F(ServiceStress, ModulesSubmitKeepReleaseRequestAndStopWhileTheServiceStops
       << PayloadTracker::outstanding() << " payload copies were not freed";
 
   // The run's figures, for the reliability record.
-  std::cout << "[stress] load " << seconds << " s + 0.7 s, then stop (took " << stopSeconds << " s)"
+  std::cout << "[stress] load " << seconds << " s + 1.5 s with a flood, then stop (took " << stopSeconds << " s)"
             << (kAddressSanitizer ? " [AddressSanitizer]" : "") << "\n"
             << "[stress] accepted events " << total.submitted << " (answers " << total.answers
             << "), refused submissions " << total.refused << ", checked routed in phase 1 " << checkedEvents << "\n"
@@ -336,7 +403,13 @@ TEST_F(ServiceStress, ModulesSubmitKeepReleaseRequestAndStopWhileTheServiceStops
             << " service documents), kept " << total.kept << ", given back " << total.released << " (twice "
             << total.doubleReleases << "), unknown pointers given back " << total.unknownReleases << "\n"
             << "[stress] payload copies made " << PayloadTracker::allocated() << ", freed " << PayloadTracker::freed()
-            << ", most queued " << maxQueued << "\n";
+            << ", most queued " << maxQueued << "\n"
+            << "[stress] flood: accepted " << total.flooded << ", refused for a full queue " << total.queueFull
+            << ", refused as stopping " << total.stopping << "; checked after the stop " << acceptedAll
+            << " accepted events\n"
+            << "[stress] queue at most " << mostRecords.load() << " records, " << (mostBytes.load() >> 10)
+            << " KiB of payload; resident " << (residentBefore >> 10) << " MiB before the flood, at most "
+            << (mostResident.load() >> 10) << " MiB (+" << (residentGrowth >> 10) << " MiB)\n";
 }
 
 }  // namespace

@@ -1,0 +1,142 @@
+// route_cache.h - the dispatch thread's receiver lists.
+//
+// Who receives a queued event, and through which entry, depends only on the
+// module table, the event's routing flags (mask selectors, EVF_TO_OTHERS,
+// EVF_TO_ALL), its match pattern and, for EVF_TO_OTHERS, whether a module is
+// the sender. The table does not change while the dispatch thread runs, so
+// the thread works the list out once per (flags, pattern) and keeps it: an
+// event then visits only its receivers, not every module. A list names each
+// receiver's entry for both cases, sender or not.
+//
+// Bounded: at most kMaxKeys lists are kept; the cache starts over when it is
+// full or the table it was built from is not the one it is asked about.
+// Dispatch thread only.
+#ifndef SELVAR_EVENTS_ROUTE_CACHE_H
+#define SELVAR_EVENTS_ROUTE_CACHE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "pluginhost/plugin_info.h"
+
+struct Route {
+  const _PlugInInfo* info;
+  uint32_t moduleId;
+  uint32_t codeOther;        // 0: Write, else the IOCTL code (module is not the sender)
+  uint32_t codeSelf;         // the same when the module is the sender
+  PluginEntryPoint other;    // entry when the module is not the sender, or null
+  PluginEntryPoint self;     // entry when the module is the sender, or null
+};
+
+class RouteCache {
+ public:
+  // Flag bits that take part in routing.
+  static const uint32_t kRoutingFlags = 0xFFu | EVF_MASK8 | EVF_TO_OTHERS | EVF_TO_ALL;
+  static const size_t kMaxKeys = 256;
+
+  RouteCache() : slots_(kMaxKeys * 2), keys_(0), table_(nullptr), tableSize_(0), lastKey_(0), lastFirst_(0),
+                 lastCount_(0), lastValid_(false) {}
+
+  // The receivers, in table order, of an event with these flags and this
+  // queued-road match pattern; *count receives their number.
+  const Route* routes(const std::vector<_PlugInInfo>& modules, uint32_t flags, uint32_t pattern, size_t* count) {
+    const uint64_t key = (static_cast<uint64_t>(flags & kRoutingFlags) << 32) | pattern;
+    if (modules.data() != table_ || modules.size() != tableSize_) reset(modules);
+    if (!lastValid_ || lastKey_ != key) lookUp(modules, key);
+    *count = lastCount_;
+    return routes_.data() + lastFirst_;
+  }
+
+  void clear() {
+    table_ = nullptr;
+    tableSize_ = 0;
+  }
+
+ private:
+  struct Slot {
+    uint64_t key;
+    uint32_t first;
+    uint32_t count;
+    bool used;
+  };
+
+  void reset(const std::vector<_PlugInInfo>& modules) {
+    for (Slot& slot : slots_) slot.used = false;
+    routes_.clear();
+    keys_ = 0;
+    lastValid_ = false;
+    table_ = modules.data();
+    tableSize_ = modules.size();
+  }
+
+  void lookUp(const std::vector<_PlugInInfo>& modules, uint64_t key) {
+    const size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
+    for (; slots_[i].used; i = (i + 1) & mask) {
+      if (slots_[i].key == key) {
+        remember(slots_[i]);
+        return;
+      }
+    }
+    if (keys_ == kMaxKeys) {
+      reset(modules);
+      lookUp(modules, key);
+      return;
+    }
+    Slot& slot = slots_[i];
+    slot.used = true;
+    slot.key = key;
+    slot.first = static_cast<uint32_t>(routes_.size());
+    build(modules, static_cast<uint32_t>(key >> 32), static_cast<uint32_t>(key));
+    slot.count = static_cast<uint32_t>(routes_.size()) - slot.first;
+    ++keys_;
+    remember(slot);
+  }
+
+  void remember(const Slot& slot) {
+    lastKey_ = slot.key;
+    lastFirst_ = slot.first;
+    lastCount_ = slot.count;
+    lastValid_ = true;
+  }
+
+  // The delivery rules, first rule that applies, per module: EVF_TO_OTHERS
+  // to a module that is not the sender, then EVF_TO_ALL, then a matching
+  // mask of a module that accepts events.
+  void build(const std::vector<_PlugInInfo>& modules, uint32_t flags, uint32_t pattern) {
+    for (size_t i = 0; i < modules.size(); ++i) {
+      const _PlugInInfo& info = modules[i];
+      if (info.library == nullptr) continue;
+      Route route = {&info, info.moduleId(), 0, 0, nullptr, nullptr};
+      // As the sender: rule 1 does not apply.
+      if ((flags & EVF_TO_ALL) != 0) {
+        route.self = info.fnIOCTL;
+        route.codeSelf = IOCTL_EVENT_ALL;
+      } else if (info.loadInfo.acceptsEvents != 0 && info.matches(flags, pattern)) {
+        route.self = info.fnWrite;
+      }
+      if ((flags & EVF_TO_OTHERS) != 0) {
+        route.other = info.fnIOCTL;
+        route.codeOther = IOCTL_EVENT_OTHERS;
+      } else {
+        route.other = route.self;
+        route.codeOther = route.codeSelf;
+      }
+      // A receiver that does not export the chosen entry gets nothing.
+      if (route.other != nullptr || route.self != nullptr) routes_.push_back(route);
+    }
+  }
+
+  std::vector<Slot> slots_;  // kMaxKeys * 2, a power of two
+  std::vector<Route> routes_;
+  size_t keys_;
+  const _PlugInInfo* table_;
+  size_t tableSize_;
+  uint64_t lastKey_;
+  uint32_t lastFirst_;
+  uint32_t lastCount_;
+  bool lastValid_;
+};
+
+#endif  // SELVAR_EVENTS_ROUTE_CACHE_H
