@@ -5,7 +5,6 @@
 #include <libdaemon/dfork.h>
 #include <libdaemon/dlog.h>
 #include <libdaemon/dpid.h>
-#include <libdaemon/dsignal.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/stat.h>
@@ -18,6 +17,7 @@
 
 #include "app/log_syslog.h"
 #include "app/selvar_app.h"
+#include "app/stop_signals.h"
 #include "core/service_core.h"
 
 namespace {
@@ -99,7 +99,9 @@ int SelvarApp::runDaemon() {
     wxLogSysError("Could not create PID file");
     daemon_retval_send(DAEMON_NO_PID_FILE);
   }
-  if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, 0) < 0) {
+  // Before start() makes any thread, so that every thread inherits the mask.
+  const int signalFd = openStopSignals();
+  if (signalFd < 0) {
     wxLogSysError("Could not register signal handlers");
     daemon_retval_send(DAEMON_NO_SIGNALS);
   }
@@ -108,7 +110,7 @@ int SelvarApp::runDaemon() {
     wxLogMessage("Successfully started");
     daemon_retval_send(DAEMON_STARTED);
 
-    const int fd = daemon_signal_fd();
+    const int fd = signalFd;
     if (fd < 0 || fd >= FD_SETSIZE) {
       // Without a descriptor no signal could ever end the daemon.
       wxLogSysError("No signal descriptor to wait on; shutting down");
@@ -123,9 +125,10 @@ int SelvarApp::runDaemon() {
           wxLogSysError("select() failed.");
           break;
         }
-        const int sig = daemon_signal_next();
-        if (sig <= 0) {
-          wxLogSysError("daemon_signal_next() failed.");
+        const int sig = nextStopSignal(fd);
+        if (sig == 0) continue;
+        if (sig < 0) {
+          wxLogSysError("Reading the signal descriptor failed.");
           break;
         }
         if (sig <= 15 && (DAEMON_EXIT_SIGNALS & (1u << sig)) != 0) {
@@ -142,7 +145,7 @@ int SelvarApp::runDaemon() {
 
   g_Service->stop();
   daemon_retval_send(-1);
-  daemon_signal_done();
+  closeStopSignals(signalFd);
   daemon_pid_file_remove();
   wxLogMessage("Done");
   return 0;
