@@ -60,9 +60,13 @@ if [ -z "$entry" ]; then
   ./scripts/install-deps.sh qemu-user
   [ -f "$BINFMT/register" ] || mount -t binfmt_misc binfmt_misc "$BINFMT" || {
     echo "m32: cannot mount binfmt_misc at $BINFMT" >&2; exit 1; }
-  # F: the kernel opens the emulator now, so it is found in any mount namespace.
-  printf ':%s:M::%s:%s:%s:F\n' "$ENTRY" "$MAGIC" "$MASK" "$QEMU" > "$BINFMT/register" || {
-    echo "m32: cannot register qemu-i386 with binfmt_misc" >&2; exit 1; }
+  if [ -f "$BINFMT/$ENTRY" ]; then
+    echo 1 > "$BINFMT/$ENTRY"  # ours, switched off
+  else
+    # F: the kernel opens the emulator now, so it is found in any mount namespace.
+    printf ':%s:M::%s:%s:%s:F\n' "$ENTRY" "$MAGIC" "$MASK" "$QEMU" > "$BINFMT/register" || {
+      echo "m32: cannot register qemu-i386 with binfmt_misc" >&2; exit 1; }
+  fi
   entry=$ENTRY
 fi
 if ! "$probe_dir/probe"; then
