@@ -1,12 +1,14 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs the whole suite through CTest:
 # first a plain build, then the whole suite under AddressSanitizer with
-# UBSan, the suite under ThreadSanitizer, and a bounded run of every fuzzer.
+# UBSan, the suite under ThreadSanitizer, a bounded run of every fuzzer, and
+# the whole suite built for the 32-bit target (natively or under qemu-i386).
 # Any sanitizer report fails the run. SELVAR_TEST_STAGES selects stages
-# (default "plain asan tsan fuzz").
+# (default "plain asan tsan fuzz m32").
 set -e
 cd "$(dirname "$0")"
-STAGES=${SELVAR_TEST_STAGES:-"plain asan tsan fuzz"}
+ROOT=$(pwd)
+STAGES=${SELVAR_TEST_STAGES:-"plain asan tsan fuzz m32"}
 FUZZ_SECONDS=${SELVAR_FUZZ_SECONDS:-60}
 
 ./scripts/install-deps.sh clang libclang-rt-14-dev valgrind
@@ -64,6 +66,34 @@ for stage in $STAGES; do
         -DSELVAR_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
       cmake --build build-fuzz -j2 --target selvar_fuzzers
       ./fuzz/run-fuzzers.sh build-fuzz "$FUZZ_SECONDS"
+      ;;
+    m32)
+      # Lean: no sanitizer. Cases that cannot pass on this host's way of
+      # running 32-bit programs are listed with their reason in
+      # tests/m32_excluded.txt ("WAY NAME REASON", WAY native or emulated).
+      M32_DIR=$(mktemp -d)
+      ./scripts/setup-m32.sh > "$M32_DIR/setup.txt" 2>&1 || {
+        cat "$M32_DIR/setup.txt"; echo "m32 stage: the 32-bit target cannot be run here" >&2; exit 1; }
+      way=$(tail -n 1 "$M32_DIR/setup.txt")
+      echo "$way"
+      build build-m32 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/m32.cmake"
+      mode=${way#m32: }; mode=${mode%% *}
+      excluded=$(awk -v m="$mode" '$1 == m { printf "%s%s", sep, $2; sep = "|" }' tests/m32_excluded.txt)
+      total=$(cd build-m32 && ctest -N | sed -n 's/^Total Tests: //p')
+      ran=$total
+      if [ -n "$excluded" ]; then
+        echo "left out on this host ($mode):"
+        awk -v m="$mode" '$1 == m { n = $2; $1 = ""; $2 = ""; sub(/^ +/, ""); print "  " n ": " $0 }' tests/m32_excluded.txt
+        ran=$(cd build-m32 && ctest -N -E "^($excluded)\$" | sed -n 's/^Total Tests: //p')
+      fi
+      echo 0 > "$M32_DIR/status"
+      (cd build-m32 && ctest --output-on-failure -j2 --timeout 900 ${excluded:+-E "^($excluded)\$"} ||
+        echo $? > "$M32_DIR/status") 2>&1 | tee "$M32_DIR/ctest.txt"
+      failed=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of.*/\1/p' "$M32_DIR/ctest.txt")
+      echo "m32 stage ($mode): $ran of $total cases ran, $((ran - ${failed:-$ran})) passed, $((total - ran)) left out"
+      status=$(cat "$M32_DIR/status")
+      rm -rf "$M32_DIR"
+      [ "$status" -eq 0 ] || exit 1
       ;;
     *)
       echo "unknown stage $stage" >&2

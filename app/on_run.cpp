@@ -5,7 +5,6 @@
 #include <libdaemon/dfork.h>
 #include <libdaemon/dlog.h>
 #include <libdaemon/dpid.h>
-#include <libdaemon/dsignal.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/stat.h>
@@ -22,6 +21,7 @@
 #include "app/dispatch_watch.h"
 #include "app/log_syslog.h"
 #include "app/selvar_app.h"
+#include "app/stop_signals.h"
 #include "core/service_core.h"
 
 namespace {
@@ -157,9 +157,12 @@ int SelvarApp::runDaemon(pid_t launcher) {
     wxLogSysError("Could not create PID file");
     daemon_retval_send(DAEMON_NO_PID_FILE);
   }
-  // SIGHUP, SIGUSR1, SIGUSR2 and SIGALRM would otherwise end the daemon at
-  // once, with no stop; they are logged and otherwise ignored.
-  if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, 0) < 0) {
+  // Before start() makes any thread, so that every thread inherits the mask.
+  // SIGHUP, SIGUSR1, SIGUSR2 and SIGALRM come through the same descriptor:
+  // their default action would end the daemon at once, with no stop; they
+  // are logged and otherwise ignored.
+  const int signalFd = openStopSignals();
+  if (signalFd < 0) {
     wxLogSysError("Could not register signal handlers");
     daemon_retval_send(DAEMON_NO_SIGNALS);
   }
@@ -168,7 +171,7 @@ int SelvarApp::runDaemon(pid_t launcher) {
     wxLogMessage("Successfully started");
     daemon_retval_send(DAEMON_STARTED);
 
-    const int fd = daemon_signal_fd();
+    const int fd = signalFd;
     if (fd < 0 || fd >= FD_SETSIZE) {
       // Without a descriptor no signal could ever end the daemon.
       wxLogSysError("No signal descriptor to wait on; shutting down");
@@ -191,9 +194,10 @@ int SelvarApp::runDaemon(pid_t launcher) {
           break;
         }
         if (count == 0) continue;
-        const int sig = daemon_signal_next();
-        if (sig <= 0) {
-          wxLogSysError("daemon_signal_next() failed.");
+        const int sig = nextStopSignal(fd);
+        if (sig == 0) continue;
+        if (sig < 0) {
+          wxLogSysError("Reading the signal descriptor failed.");
           break;
         }
         if (sig <= 15 && (DAEMON_EXIT_SIGNALS & (1u << sig)) != 0) {
@@ -210,7 +214,7 @@ int SelvarApp::runDaemon(pid_t launcher) {
 
   g_Service->stop();
   daemon_retval_send(-1);
-  daemon_signal_done();
+  closeStopSignals(signalFd);
   daemon_pid_file_remove();
   wxLogMessage("Done");
   markOrderlyExit();

@@ -7,6 +7,7 @@
 #   P/lib/pkgconfig/selvar-module.pc   Cflags for the headers
 #   P/lib/cmake/SelvarModule/          find_package(SelvarModule): Selvar::module
 #   P/lib/systemd/system/selvar.service
+#   P/share/doc/Selvar/running-as-a-service.md   the unit's Documentation=
 # The unit and the .pc name absolute paths, so they are generated when the
 # installation runs, for the prefix it installs to.
 include(GNUInstallDirs)
@@ -22,6 +23,7 @@ set(SELVAR_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 set(SELVAR_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/SelvarModule)
 # Where systemd looks for units of a package (relative to /usr or /usr/local).
 set(SELVAR_INSTALL_SYSTEMDDIR lib/systemd/system)
+set(SELVAR_INSTALL_DOCDIR ${CMAKE_INSTALL_DOCDIR})
 
 set(SELVAR_GENERATED_DIR ${CMAKE_BINARY_DIR}/packaging)
 
@@ -31,6 +33,9 @@ install(DIRECTORY DESTINATION ${SELVAR_INSTALL_PLUGINDIR} COMPONENT runtime)
 if(SELVAR_INSTALL_DEMO_MODULES AND SELVAR_DEMO_MODULE_TARGETS)
   install(TARGETS ${SELVAR_DEMO_MODULE_TARGETS} LIBRARY DESTINATION ${SELVAR_INSTALL_PLUGINDIR} COMPONENT demo)
 endif()
+
+# The operator's guide, which the unit names.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/running-as-a-service.md DESTINATION ${SELVAR_INSTALL_DOCDIR} COMPONENT runtime)
 
 # The module author's kit.
 install(FILES ${CMAKE_SOURCE_DIR}/pluginhost/plugin_interface.h ${CMAKE_SOURCE_DIR}/events/event_record.h
@@ -59,6 +64,7 @@ foreach(component sdk runtime)
     set(SELVAR_INSTALL_INCLUDEDIR [[${SELVAR_INSTALL_INCLUDEDIR}]])
     set(SELVAR_INSTALL_PKGCONFIGDIR [[${SELVAR_INSTALL_PKGCONFIGDIR}]])
     set(SELVAR_INSTALL_SYSTEMDDIR [[${SELVAR_INSTALL_SYSTEMDDIR}]])
+    set(SELVAR_INSTALL_DOCDIR [[${SELVAR_INSTALL_DOCDIR}]])
     include([[${CMAKE_CURRENT_LIST_DIR}/install_generated_files.cmake]])
   " COMPONENT ${component})
 endforeach()

@@ -63,6 +63,12 @@ class trigger {
   const bool autoreset;
 };
 
+// The stack of every thread started here. The glibc default follows the
+// stack limit (8 MiB as a rule): on the 32-bit target some 500 threads alive
+// at once then take the whole address space, and under load call threads
+// waiting for their provider's turn number in the thousands.
+const size_t PT_THREAD_STACK_BYTES = 256 * 1024;
+
 // A thread object. start() runs execute() then cleanup() on a new thread.
 // signal() sets the signalled state and posts the relax semaphore, which ends
 // a relax() wait at once. waitfor() joins (owner only, never for autofree

@@ -291,6 +291,20 @@ TEST(PtThreadAutofree, DeletesItselfAfterExecuteAndCleanup) {
   EXPECT_FALSE(log.gone.wait(0)) << "more than one deletion";
 }
 
+// With the default stacks (8 MiB) a 32-bit process runs out of address
+// space at about 500 threads alive at once; the stress test reached that.
+TEST(PtThread, AThousandAliveAtOnceFitIntoA32BitAddressSpace) {
+  const int kThreads = 1000;
+  pt::trigger release(false, false);  // manual: one post releases every waiter
+  std::vector<std::unique_ptr<FnThread>> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.push_back(std::make_unique<FnThread>([&](FnThread*) { release.wait(kHangMs); }));
+    ASSERT_TRUE(threads.back()->start()) << "thread " << i << " could not start";
+  }
+  release.post();
+  for (auto& t : threads) t->waitfor();
+}
+
 TEST(PtThreadAutofree, ManyStartedConcurrentlyAllRunAndDeleteThemselves) {
   const int kStarters = 4;
   const int kPerStarter = 500;

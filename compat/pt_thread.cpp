@@ -32,6 +32,7 @@ bool thread::start() {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   if (autofree) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, PT_THREAD_STACK_BYTES);
   // An autofree thread may delete itself before pthread_create returns, so
   // nothing of *this is written after a successful create in that case.
   // Termination and stray signals belong to the main thread's signal loop: a new

@@ -91,6 +91,9 @@ int32_t FlatPluginEvent(const _EventParmsIn *in, _EventParmsOut *out);
 /* Layout checks for the two supported widths. */
 #if defined(__cplusplus)
 #define SELVAR_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__GNUC__)
+/* __extension__: C99 modes with -pedantic would otherwise warn about it. */
+#define SELVAR_STATIC_ASSERT(cond, msg) __extension__ _Static_assert(cond, msg)
 #else
 #define SELVAR_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #endif

@@ -45,6 +45,15 @@ enum {
 /* Every entry point has this shape. */
 typedef int32_t (*PluginEntryPoint)(void *in, void *out);
 
+/* Put before each entry point's definition: the service finds entry points
+ * by name, so they must stay visible even when the module is built with
+ * -fvisibility=hidden.  SELVAR_MODULE_EXPORT int32_t Load(void *in, void *out) */
+#if defined(__GNUC__)
+#define SELVAR_MODULE_EXPORT __attribute__((visibility("default")))
+#else
+#define SELVAR_MODULE_EXPORT
+#endif
+
 /* IOCTL codes. */
 #define IOCTL_AFTER_LOAD 1   /* once after Load, when ioctlOnLoad is set */
 #define IOCTL_EVENT_OTHERS 2 /* queued event addressed to all other modules */

@@ -7,6 +7,7 @@ target_sources(selvar_unit_tests PRIVATE
   ${CMAKE_SOURCE_DIR}/app/log_syslog_test.cpp
   ${CMAKE_SOURCE_DIR}/app/dispatch_watch_test.cpp
   ${CMAKE_SOURCE_DIR}/app/crash_report_test.cpp
+  ${CMAKE_SOURCE_DIR}/app/stop_signals_test.cpp
 )
 # Integration tests that start a core over test modules (tests/modules).
 target_sources(selvar_unit_tests PRIVATE

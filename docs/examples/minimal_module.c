@@ -33,7 +33,7 @@ static void sendStatus(const char *text) {
     submitEvent(&in, &out); /* out.result: EVR_OK, or why not */
 }
 
-int32_t Load(void *inBlock, void *outBlock) {
+SELVAR_MODULE_EXPORT int32_t Load(void *inBlock, void *outBlock) {
     const _LoadParmsIn *in = (const _LoadParmsIn *)inBlock;
     _LoadParmsOut *out = (_LoadParmsOut *)outBlock;
     submitEvent = in->eventEntry;
@@ -42,14 +42,14 @@ int32_t Load(void *inBlock, void *outBlock) {
     return 0;
 }
 
-int32_t Open(void *in, void *out) {
+SELVAR_MODULE_EXPORT int32_t Open(void *in, void *out) {
     (void)in;
     (void)out;
     sendStatus("minimal module: open");
     return 0;
 }
 
-int32_t IOCTL(void *inBlock, void *outBlock) {
+SELVAR_MODULE_EXPORT int32_t IOCTL(void *inBlock, void *outBlock) {
     const _IOCTLParmsIn *in = (const _IOCTLParmsIn *)inBlock;
     char text[64];
     (void)outBlock; /* keep stays 0: nothing is used after returning */

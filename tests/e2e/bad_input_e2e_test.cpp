@@ -71,10 +71,8 @@ std::string threadWaits(pid_t pid) {
 // The running Selvar processes of this sandbox.
 std::vector<pid_t> selvarProcesses(Sandbox& sb) {
   std::vector<pid_t> found;
-  for (pid_t pid : Sandbox::otherProcesses()) {
-    std::error_code ec;
-    if (fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string() == sb.executable()) found.push_back(pid);
-  }
+  for (pid_t pid : Sandbox::otherProcesses())
+    if (executableOf(pid) == sb.executable()) found.push_back(pid);
   return found;
 }
 

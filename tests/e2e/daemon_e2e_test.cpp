@@ -67,7 +67,7 @@ TEST(DaemonStartup, PidFileNamesTheDaemonUntilItIsDone) {
   Sandbox sb;
   pid_t daemon = -1;
   ASSERT_NO_FATAL_FAILURE(startDaemon(sb, daemon));
-  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(daemon) + "/exe").string(), sb.executable())
+  EXPECT_EQ(executableOf(daemon), sb.executable())
       << "the PID file does not name the Selvar process";
 
   // Still there once the start-up work is over.

@@ -61,3 +61,12 @@ add_dependencies(selvar_e2e_tests test_module no_load_module load_only_module)
 # Bad input end to end: broken modules together, bad core.xml, untrusted
 # plugins, planted links for the lock and PID file.
 target_sources(selvar_e2e_tests PRIVATE ${SELVAR_E2E_DIR}/bad_input_e2e_test.cpp)
+
+# The inspector against the service over the same plugins directories.
+if(TARGET Selvar-inspect)
+  find_package(nlohmann_json 3 REQUIRED)
+  target_sources(selvar_e2e_tests PRIVATE ${SELVAR_E2E_DIR}/inspector_agreement_e2e_test.cpp)
+  target_link_libraries(selvar_e2e_tests PRIVATE nlohmann_json::nlohmann_json)
+  target_compile_definitions(selvar_e2e_tests PRIVATE SELVAR_E2E_INSPECTOR="$<TARGET_FILE:Selvar-inspect>")
+  add_dependencies(selvar_e2e_tests Selvar-inspect)
+endif()

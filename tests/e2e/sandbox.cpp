@@ -332,4 +332,17 @@ std::vector<pid_t> Sandbox::otherProcesses() {
   return pids;
 }
 
+std::string executableOf(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::error_code ec;
+  const std::string exe = fs::read_symlink(proc + "/exe", ec).string();
+  if (fs::path(exe).filename().string().rfind("qemu-", 0) != 0) return exe;
+  // binfmt_misc starts "EMULATOR PROGRAM ARGS...": the second word.
+  std::ifstream in(proc + "/cmdline", std::ios::binary);
+  std::string word;
+  std::getline(in, word, '\0');
+  std::getline(in, word, '\0');
+  return word;
+}
+
 }  // namespace e2e

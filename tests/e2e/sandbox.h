@@ -112,6 +112,11 @@ class Sandbox {
 // Polls `condition` until it holds or the timeout passes; true if it held.
 bool waitUntil(const std::function<bool()>& condition, milliseconds timeout);
 
+// The program a process runs: the target of /proc/PID/exe, or, when that is
+// a user-mode emulator started through binfmt_misc (qemu-i386 running the
+// 32-bit build), the program it was handed. Empty when the process is gone.
+std::string executableOf(pid_t pid);
+
 }  // namespace e2e
 
 #endif

@@ -40,10 +40,13 @@ add_executable(selvar_inspect_tests
   ${SELVAR_INSPECT_TEST_DIR}/load_pass_test.cpp
   ${SELVAR_INSPECT_TEST_DIR}/inspector_run_test.cpp
 )
-target_link_libraries(selvar_inspect_tests PRIVATE selvar_inspect GTest::gtest)
+# The tests read the JSON report with a library of their own (test-only).
+find_package(nlohmann_json 3 REQUIRED)
+target_link_libraries(selvar_inspect_tests PRIVATE selvar_inspect GTest::gtest nlohmann_json::nlohmann_json)
 target_compile_definitions(selvar_inspect_tests PRIVATE
   INSPECT_TOOL="$<TARGET_FILE:Selvar-inspect>"
   INSPECT_MODULE_DIR="${SELVAR_INSPECT_MODULE_DIR}"
+  SELVAR_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
 )
 add_dependencies(selvar_inspect_tests Selvar-inspect ${SELVAR_INSPECT_MODULES})
 # ASan would turn the crash module's SIGSEGV into an exit status.

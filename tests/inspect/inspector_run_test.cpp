@@ -139,6 +139,39 @@ TEST(InspectorRun, CrashAndHangInLoadAreReportedAndInspectionGoesOn) {
   EXPECT_EQ(names(doc["tableOrder"]), (std::vector<std::string>{"accept.so"}));
 }
 
+// The crash module shows whether Load ran: it would be "crashed" then.
+TEST(InspectorRun, WhatTheServiceWouldNeverMapIsNeverLoaded) {
+  ScratchDir dir;
+  const std::string shared = dir.copy(moduleFile("crash"), "shared.so");
+  ASSERT_EQ(chmod(shared.c_str(), 0775), 0);
+  ToolRun run;
+  JsonValue doc;
+  RUN_JSON((std::vector<std::string>{"--timeout=2", dir.path() + "/gone.so", shared}), run, doc);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(doc["timeoutMs"].number, 2000);
+  const JsonValue& m = doc["modules"];
+  ASSERT_EQ(m.size(), 2u);
+  EXPECT_EQ(m[0]["verdict"].text, "missing");
+  EXPECT_EQ(m[0]["serviceMessage"].type, JsonValue::Null);
+  EXPECT_EQ(m[1]["verdict"].text, "untrusted");
+  EXPECT_EQ(m[1]["serviceMessage"].text, "plugin shared.so may be changed by other users; not loaded");
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(m[i]["probe"]["end"].text, "not-run") << i;
+    EXPECT_EQ(m[i]["loads"].type, JsonValue::Null) << i;
+  }
+
+  // A plugins directory others may change: nothing in it is loaded.
+  ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0775), 0);
+  RUN_JSON((std::vector<std::string>{"--dir", dir.path()}), run, doc);
+  EXPECT_EQ(run.status, 1);
+  ASSERT_EQ(doc["modules"].size(), 1u);
+  EXPECT_EQ(doc["modules"][0]["verdict"].text, "untrusted");
+  EXPECT_EQ(doc["modules"][0]["probe"]["end"].text, "not-run");
+  EXPECT_EQ(doc["modules"][0]["serviceMessage"].text,
+            "plugins directory " + dir.path() + " may be changed by other users; no module is loaded");
+}
+
 TEST(InspectorRun, EventsFromLoadAreAnsweredAndListed) {
   ToolRun run;
   JsonValue doc;
@@ -207,7 +240,8 @@ TEST(InspectorRun, UsageErrorsExitWithTwo) {
   ScratchDir dir;
   const std::vector<std::vector<std::string>> bad = {
       {}, {"--json"}, {"--bogus", "a.so"}, {"--dir"}, {"--dir", dir.path(), "a.so"},
-      {"--dir", dir.path() + "/missing"}, {"--timeout", "0", "a.so"}, {"--timeout", "soon", "a.so"}};
+      {"--dir", dir.path() + "/missing"}, {"--timeout", "0", "a.so"}, {"--timeout", "soon", "a.so"},
+      {"--timeout=soon", "a.so"}, {"a.so", "--timeout"}};
   for (const auto& args : bad) {
     const ToolRun run = runInspector(args);
     EXPECT_EQ(run.status, 2) << (args.empty() ? "(no arguments)" : args[0]);

@@ -1,5 +1,5 @@
-// json_reader.h - a strict little JSON parser for the inspector's tests, so
-// they read the --json report as a script would, without extra libraries.
+// json_reader.h - the inspector's --json report as the tests read it: parsed
+// by nlohmann-json (a reader independent of the writer), as a script would.
 #ifndef SELVAR_TESTS_INSPECT_JSON_READER_H
 #define SELVAR_TESTS_INSPECT_JSON_READER_H
 

@@ -3,6 +3,9 @@
 // survives a child that died mid-report.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "tools/inspect/load_pass.h"
 #include "tools/inspect/probe_wire.h"
 
@@ -42,6 +45,36 @@ TEST(LoadPass, FirstIdGoesToTheFrontOnlyWhenAccepted) {
   EXPECT_EQ(report.modules[4].verdict, Verdict::DuplicateId);
   EXPECT_EQ(judgeLoadPass({loaded("f.so", PLUGIN_ID_FIRST), loaded("a.so", 1)}).tableOrder,
             (std::vector<std::string>{"f.so", "a.so"}));
+}
+
+TEST(LoadPass, RefusalsBeforeLoadingComeInTheServicesOrder) {
+  ModuleProbe inUntrustedDir = loaded("a.so", 0x10);
+  inUntrustedDir.directoryTrusted = false;
+  ModuleProbe missing = loaded("b.so", 0x20);
+  missing.exists = missing.trusted = false;
+  ModuleProbe untrusted = loaded("c.so", 0x30);
+  untrusted.trusted = false;
+  const LoadPassReport report = judgeLoadPass({inUntrustedDir, missing, untrusted}, "dir/plugins");
+  ASSERT_EQ(report.modules.size(), 3u);
+  EXPECT_EQ(report.modules[0].verdict, Verdict::Untrusted);
+  EXPECT_EQ(report.modules[0].serviceMessage,
+            "plugins directory dir/plugins may be changed by other users; no module is loaded");
+  EXPECT_EQ(report.modules[1].verdict, Verdict::Missing);
+  EXPECT_EQ(report.modules[1].serviceMessage, "");
+  EXPECT_EQ(report.modules[2].verdict, Verdict::Untrusted);
+  EXPECT_EQ(report.modules[2].serviceMessage, "plugin c.so may be changed by other users; not loaded");
+  EXPECT_TRUE(report.tableOrder.empty());
+}
+
+// Scripts read the verdict words; the guide lists every one of them.
+TEST(LoadPass, EveryVerdictWordIsInTheGuide) {
+  std::ifstream in(SELVAR_SOURCE_DIR "/docs/inspector.md");
+  const std::string guide((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(guide.empty());
+  for (int v = static_cast<int>(Verdict::Accepted); v <= static_cast<int>(Verdict::ProbeFailed); ++v) {
+    const std::string word = verdictName(static_cast<Verdict>(v));
+    EXPECT_NE(guide.find("`" + word + "`"), std::string::npos) << word;
+  }
 }
 
 TEST(ProbeWire, RecordsDecodeAndACutOffTailIsDropped) {

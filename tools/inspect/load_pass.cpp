@@ -44,6 +44,7 @@ const char* verdictName(Verdict verdict) {
     case Verdict::NoLoadEntry: return "no-load-entry";
     case Verdict::NotLoadable: return "not-loadable";
     case Verdict::Untrusted: return "untrusted";
+    case Verdict::Missing: return "missing";
     case Verdict::Crashed: return "crashed";
     case Verdict::TimedOut: return "timed-out";
     case Verdict::Exited: return "exited";
@@ -57,7 +58,7 @@ bool LoadPassReport::allAccepted() const {
                      [](const JudgedModule& m) { return m.verdict == Verdict::Accepted; });
 }
 
-LoadPassReport judgeLoadPass(const std::vector<ModuleProbe>& probes) {
+LoadPassReport judgeLoadPass(const std::vector<ModuleProbe>& probes, const std::string& directory) {
   LoadPassReport report;
   std::set<uint32_t> ids;
   std::vector<_PlugInInfo> table;
@@ -65,7 +66,14 @@ LoadPassReport judgeLoadPass(const std::vector<ModuleProbe>& probes) {
     JudgedModule judged;
     judged.probe = probe;
     const Verdict ended = fromProbeEnd(probe.end);
-    if (!probe.trusted) {
+    if (!probe.directoryTrusted) {
+      // The service checks its plugins directory before any module in it.
+      judged.verdict = Verdict::Untrusted;
+      judged.serviceMessage = "plugins directory " + directory + " may be changed by other users; no module is loaded";
+      judged.serviceError = true;
+    } else if (!probe.exists) {
+      judged.verdict = Verdict::Missing;
+    } else if (!probe.trusted) {
       // The service checks ownership and permissions before it loads anything.
       judged.verdict = Verdict::Untrusted;
       judged.serviceMessage = "plugin " + probe.fileName + " may be changed by other users; not loaded";

@@ -19,7 +19,8 @@ enum class Verdict {
   ReservedId,   // the service's own ID
   NoLoadEntry,  // no "Load": the service drops it silently
   NotLoadable,  // not a shared object the loader accepts
-  Untrusted,    // other users could change the file: the service refuses it
+  Untrusted,    // other users could change the file or its directory: refused
+  Missing,      // no such file (only a file named on the command line)
   Crashed,      // the module killed the process: the service would go down
   TimedOut,     // Load did not return: the service would hang
   Exited,       // the module ended the process
@@ -49,6 +50,8 @@ struct LoadPassReport {
   bool allAccepted() const;
 };
 
-LoadPassReport judgeLoadPass(const std::vector<ModuleProbe>& probes);
+// directory: the plugins directory the probes were found in ("" for files
+// named one by one), named in the service's message when it is untrusted.
+LoadPassReport judgeLoadPass(const std::vector<ModuleProbe>& probes, const std::string& directory = "");
 
 #endif  // SELVAR_TOOLS_INSPECT_LOAD_PASS_H

@@ -48,10 +48,12 @@ int main(int argc, char** argv) {
       std::cerr << "Selvar-inspect: cannot open directory " << options.directory << "\n";
       return 2;
     }
+    // The service loads nothing from a directory other users may change.
+    const bool trusted = isTrustedPath(directory);
     // The path as the service builds it: directory, "/", name.
     for (const wxString& name : names)
       probes.push_back(runProbe(std::string((directory + "/" + name).fn_str()), name.utf8_str().data(),
-                                options.timeoutMs));
+                                options.timeoutMs, trusted));
   } else {
     for (const std::string& file : options.files) {
       // Without a slash the loader would search the library path instead.
@@ -60,7 +62,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  const LoadPassReport report = judgeLoadPass(probes);
+  const LoadPassReport report = judgeLoadPass(probes, options.directory);
   std::cout << (options.json ? jsonReport(report, options) : textReport(report, options)) << std::flush;
   return report.allAccepted() ? 0 : 1;
 }

@@ -11,8 +11,9 @@
 
 #include "pluginhost/plugin_interface.h"
 
-// How the probe child ended.
-enum class ProbeEnd { Finished, Crashed, TimedOut, Exited, Failed };
+// How the probe child ended; NotRun: the service would never map the file,
+// so no child loaded it.
+enum class ProbeEnd { Finished, Crashed, TimedOut, Exited, Failed, NotRun };
 
 // When an event reached the inspector's event entry.
 enum class EventPhase : uint8_t { Opening = 0, Load = 1, AfterLoad = 2 };
@@ -36,7 +37,9 @@ struct EventSummary {
 struct ModuleProbe {
   std::string fileName;  // as the service names it: no directory
   std::string path;      // as handed to the loader
-  bool trusted = true;   // no other user can change the file (the service's check)
+  bool exists = true;            // the file is there (stat succeeds)
+  bool trusted = true;           // no other user can change the file (the service's check)
+  bool directoryTrusted = true;  // nor the plugins directory it was found in
 
   bool openReported = false;  // the child got past loading the library
   bool loads = false;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,11 +47,20 @@ bool childEnded(pid_t pid) {
 
 }  // namespace
 
-ModuleProbe runProbe(const std::string& path, const std::string& fileName, int timeoutMs) {
+ModuleProbe runProbe(const std::string& path, const std::string& fileName, int timeoutMs, bool directoryTrusted) {
   ModuleProbe probe;
   probe.path = path;
-  probe.trusted = isTrustedPath(wxString(path.c_str(), *wxConvFileName));
   probe.fileName = fileName;
+  struct stat info;
+  probe.exists = stat(path.c_str(), &info) == 0;
+  probe.trusted = probe.exists && isTrustedPath(wxString(path.c_str(), *wxConvFileName));
+  probe.directoryTrusted = directoryTrusted;
+  // What the service refuses before loading is never mapped here either: a
+  // module that others could have changed must not run, not even its Load.
+  if (!probe.exists || !probe.trusted || !probe.directoryTrusted) {
+    probe.end = ProbeEnd::NotRun;
+    return probe;
+  }
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
     probe.end = ProbeEnd::Failed;

@@ -13,7 +13,11 @@
 const size_t PROBE_MAX_EVENTS = 100;
 
 // Forks, runs the probe child on path and collects its records. A child
-// still running after timeoutMs is killed with its process group.
-ModuleProbe runProbe(const std::string& path, const std::string& fileName, int timeoutMs);
+// still running after timeoutMs is killed with its process group. A file
+// that is missing, or that the service would refuse before loading it (it or
+// its directory, per directoryTrusted, may be changed by other users), is
+// not loaded at all: the probe ends NotRun.
+ModuleProbe runProbe(const std::string& path, const std::string& fileName, int timeoutMs,
+                     bool directoryTrusted = true);
 
 #endif  // SELVAR_TOOLS_INSPECT_PROBE_RUNNER_H

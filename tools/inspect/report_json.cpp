@@ -16,6 +16,7 @@ const char* probeEndName(ProbeEnd end) {
     case ProbeEnd::TimedOut: return "timed-out";
     case ProbeEnd::Exited: return "exited";
     case ProbeEnd::Failed: return "failed";
+    case ProbeEnd::NotRun: return "not-run";
   }
   return "failed";
 }
@@ -25,7 +26,7 @@ void writeProbeEnd(JsonWriter& json, const ModuleProbe& p) {
   json.beginObject();
   json.key("end");
   json.string(probeEndName(p.end));
-  if (p.end != ProbeEnd::Finished && p.end != ProbeEnd::Failed) {
+  if (p.end != ProbeEnd::Finished && p.end != ProbeEnd::Failed && p.end != ProbeEnd::NotRun) {
     json.key("stage");
     json.string(p.openReported ? "load" : "open");
   }

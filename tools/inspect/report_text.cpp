@@ -86,7 +86,8 @@ std::string verdictText(const JudgedModule& m, int timeoutMs) {
     case Verdict::ReservedId: return "dropped, reserved ID" + serviceSays(m);
     case Verdict::NoLoadEntry: return "dropped silently: no Load entry point";
     case Verdict::NotLoadable: return "dropped" + serviceSays(m);
-    case Verdict::Untrusted: return "refused" + serviceSays(m);
+    case Verdict::Untrusted: return "refused, not loaded" + serviceSays(m);
+    case Verdict::Missing: return "missing: no such file";
     case Verdict::Crashed:
       return "crashed " + stage(p) + ": signal " + std::to_string(p.signal) + " (" + strsignal(p.signal) +
              "); the service would go down with it";

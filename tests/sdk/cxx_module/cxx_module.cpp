@@ -42,7 +42,7 @@ size_t countOf(std::string_view text, std::string_view what) {
 
 extern "C" {
 
-__attribute__((visibility("default"))) int32_t Load(void* inBlock, void* outBlock) {
+int32_t Load(void* inBlock, void* outBlock) {
   const auto* in = static_cast<const _LoadParmsIn*>(inBlock);
   auto* out = static_cast<_LoadParmsOut*>(outBlock);
   g_submit = in->eventEntry;
@@ -50,7 +50,7 @@ __attribute__((visibility("default"))) int32_t Load(void* inBlock, void* outBloc
   return g_submit != nullptr ? 0 : 1;
 }
 
-__attribute__((visibility("default"))) int32_t IOCTL(void* inBlock, void*) {
+int32_t IOCTL(void* inBlock, void*) {
   const auto* in = static_cast<const _IOCTLParmsIn*>(inBlock);
   if (in->code != IOCTL_EVENT_OTHERS || in->data == nullptr) return 0;
   std::string_view document(static_cast<const char*>(in->data), in->dataSize);
