@@ -12,6 +12,8 @@
 
 #include <atomic>
 
+#include "core/thread_annotations.h"
+
 namespace pt {
 
 // Counting semaphore. wait() blocks until the count is positive, then takes one.
@@ -27,9 +29,9 @@ class semaphore {
   void signal() { post(); }
 
  protected:
-  pthread_mutex_t mtx;  // guards count
+  PthreadMutex mtx;
   pthread_cond_t cond;
-  int count;
+  int count GUARDED_BY(mtx);
 };
 
 // Semaphore whose wait may give up: wait(msecs) returns true when it took one
@@ -57,9 +59,9 @@ class trigger {
   void reset();
 
  private:
-  pthread_mutex_t mtx;  // guards state
+  PthreadMutex mtx;
   pthread_cond_t cond;
-  bool state;
+  bool state GUARDED_BY(mtx);
   const bool autoreset;
 };
 

@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <time.h>
 
+#include "core/scoped_lock.h"
+
 namespace pt {
 namespace {
 
@@ -41,16 +43,16 @@ semaphore::~semaphore() {
 }
 
 void semaphore::wait() {
-  pthread_mutex_lock(&mtx);
-  while (count <= 0) pthread_cond_wait(&cond, &mtx);
+  ScopedLock lock(&mtx);
+  while (count <= 0) pthread_cond_wait(&cond, lock.mutex());
   --count;
-  pthread_mutex_unlock(&mtx);
 }
 
 void semaphore::post() {
-  pthread_mutex_lock(&mtx);
-  ++count;
-  pthread_mutex_unlock(&mtx);
+  {
+    ScopedLock lock(&mtx);
+    ++count;
+  }
   // Signalled after the unlock: the woken waiter does not run straight into
   // the mutex this thread still holds (one wake-up instead of two). Waiters
   // test the count under the mutex, so none can miss the post.
@@ -65,15 +67,11 @@ bool timedsem::wait(int msecs) {
     return true;
   }
   const timespec deadline = deadlineAfter(msecs);
-  pthread_mutex_lock(&mtx);
+  ScopedLock lock(&mtx);
   while (count <= 0) {
-    if (pthread_cond_timedwait(&cond, &mtx, &deadline) == ETIMEDOUT && count <= 0) {
-      pthread_mutex_unlock(&mtx);
-      return false;
-    }
+    if (pthread_cond_timedwait(&cond, lock.mutex(), &deadline) == ETIMEDOUT && count <= 0) return false;
   }
   --count;
-  pthread_mutex_unlock(&mtx);
   return true;
 }
 
@@ -88,10 +86,9 @@ trigger::~trigger() {
 }
 
 void trigger::wait() {
-  pthread_mutex_lock(&mtx);
-  while (!state) pthread_cond_wait(&cond, &mtx);
+  ScopedLock lock(&mtx);
+  while (!state) pthread_cond_wait(&cond, lock.mutex());
   if (autoreset) state = false;
-  pthread_mutex_unlock(&mtx);
 }
 
 bool trigger::wait(int msecs) {
@@ -100,22 +97,19 @@ bool trigger::wait(int msecs) {
     return true;
   }
   const timespec deadline = deadlineAfter(msecs);
-  pthread_mutex_lock(&mtx);
+  ScopedLock lock(&mtx);
   while (!state) {
-    if (pthread_cond_timedwait(&cond, &mtx, &deadline) == ETIMEDOUT && !state) {
-      pthread_mutex_unlock(&mtx);
-      return false;
-    }
+    if (pthread_cond_timedwait(&cond, lock.mutex(), &deadline) == ETIMEDOUT && !state) return false;
   }
   if (autoreset) state = false;
-  pthread_mutex_unlock(&mtx);
   return true;
 }
 
 void trigger::post() {
-  pthread_mutex_lock(&mtx);
-  state = true;
-  pthread_mutex_unlock(&mtx);
+  {
+    ScopedLock lock(&mtx);
+    state = true;
+  }
   // After the unlock, as in semaphore::post. An auto-reset trigger lets one
   // waiter through; a manual one lets all.
   if (autoreset)
@@ -125,9 +119,8 @@ void trigger::post() {
 }
 
 void trigger::reset() {
-  pthread_mutex_lock(&mtx);
+  ScopedLock lock(&mtx);
   state = false;
-  pthread_mutex_unlock(&mtx);
 }
 
 void psleep(unsigned milliseconds) {

@@ -104,7 +104,7 @@ void BufferRegistry::addHolder(Entry& entry, unsigned long holder) {
 }
 
 bool BufferRegistry::takeBackOffer(const char* payload, unsigned long holder) {
-  // REQUIRES: mutex held. The dispatch thread changes the offer without the
+  // The dispatch thread changes the offer without the
   // mutex only to end it or to offer the payload to the next receiver; a keep
   // of the holder offered now waits for the mutex, so the offer read here
   // stands until the compare-exchange below, or is gone for good.

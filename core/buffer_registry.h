@@ -31,6 +31,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/thread_annotations.h"
+
 class BufferRegistry {
  public:
   BufferRegistry();
@@ -87,21 +89,22 @@ class BufferRegistry {
   static const uint64_t kReleased = 1ull << 33;
   static const int kGenerationShift = 34;
 
-  // REQUIRES: mutex held.
-  size_t find(const char* payload) const;
-  size_t insert(char* payload);
-  void erase(size_t slot);
-  void rehash(size_t slots);
+  size_t find(const char* payload) const REQUIRES(mutex);
+  size_t insert(char* payload) REQUIRES(mutex);
+  void erase(size_t slot) REQUIRES(mutex);
+  void rehash(size_t slots) REQUIRES(mutex);
   static bool dropHolder(Entry& entry, unsigned long holder);
   static void addHolder(Entry& entry, unsigned long holder);
-  bool takeBackOffer(const char* payload, unsigned long holder);
-  size_t home(const char* payload) const;
+  bool takeBackOffer(const char* payload, unsigned long holder) REQUIRES(mutex);
+  size_t home(const char* payload) const REQUIRES(mutex);
 
-  pthread_mutex_t mutex;       // guards table_ and used_
-  std::vector<Entry> table_;   // power of two in size
-  size_t used_;
+  PthreadMutex mutex;
+  std::vector<Entry> table_ GUARDED_BY(mutex);  // power of two in size
+  size_t used_ GUARDED_BY(mutex);
 
-  // Written by the dispatch thread; read by releasers under the mutex.
+  // Written by the dispatch thread; read by releasers under the mutex. Not
+  // GUARDED_BY: the dispatch thread's pass publishes and ends offers without
+  // the mutex, which is what keeps a non-keeping receiver lock-free.
   std::atomic<char*> passPayload_;
   std::atomic<uint64_t> passState_;
   // Dispatch thread only.

@@ -23,6 +23,7 @@
 #include "compat/pt.h"
 #include "core/buffer_registry.h"
 #include "core/event_queue.h"
+#include "core/thread_annotations.h"
 #include "events/event_record.h"
 #include "events/route_cache.h"
 #include "events/wait_registry.h"
@@ -68,7 +69,9 @@ class ServiceCore {
   // stop(), when only the dispatch thread's own deliveries may still submit
   // (at most STOP_DRAIN_EXTRA_EVENTS); closed once the last drain has ended.
   enum QueueState { QUEUE_OPEN = 0, QUEUE_CLOSING = 1, QUEUE_CLOSED = 2 };
-  std::atomic<int> queueState;             // written under queueMutex
+  // Written under queueMutex; submitters read it without the lock first to
+  // refuse early, and enqueue() checks it again under the lock.
+  std::atomic<int> queueState;
 
   // Delivers every queued event (events/drain_event_queue.cpp). Dispatch
   // thread only.
@@ -90,18 +93,23 @@ class ServiceCore {
   // a payload is copied, given back as records are delivered. Declared
   // first: the queues use it.
   QueueBudget queueBudget;
-  pthread_mutex_t queueMutex;              // guards eventQueue, eventTrigger's lifetime, queue state
-  pt::trigger* eventTrigger;               // owned; null before start and after stop
+  PthreadMutex queueMutex;                 // guards eventQueue, eventTrigger's lifetime, queue state
+  // Owned; null before start and after stop. The dispatch thread waits on it
+  // without the lock: start() sets it before that thread exists and stop()
+  // retires it only after that thread has been joined.
+  pt::trigger* eventTrigger GUARDED_BY(queueMutex);
   std::vector<_PlugInInfo> modules;        // changes shape only on the main thread, see tableState
   EventHandlerThread* eventThread;         // owned; null when not running
   SchedulerThread* schedulerThread;        // owned; null when not running
-  EventQueue eventQueue;                   // FIFO; payloads owned by the queue; reserves from queueBudget
+  EventQueue eventQueue GUARDED_BY(queueMutex);  // FIFO; payloads owned by the queue; reserves from queueBudget
   BufferRegistry bufferRegistry;
-  pthread_mutex_t idLock;                  // guards idTable
-  std::map<unsigned long, unsigned long> idTable;  // counted source -> events since registration
+  PthreadMutex idLock;
+  std::map<unsigned long, unsigned long> idTable GUARDED_BY(idLock);  // counted source -> events since registration
   WaitRegistry waitRegistry;
   wxFileName executablePath;
-  std::atomic<bool> throttling;            // written by the scheduler only; relaxed reads
+  // Written by the scheduler only; submitters read it without a lock, since
+  // a stale value only lets one event more through or refuses one early.
+  std::atomic<bool> throttling;
   int32_t lowMemorySince;                  // scheduler thread only; 0: no episode
 
   // --- Additions of this implementation ---
@@ -115,34 +123,36 @@ class ServiceCore {
   // the table, requests are held back and replayed once it is complete; from
   // the close pass on, requests start nothing. Walkers count themselves in
   // tableWalkers so the main thread can wait for them before changing the
-  // table's shape.
+  // table's shape. Both are read without a lock: the count-then-check order
+  // on two atomics is the gate, and the walkers' own lock would be held
+  // around module calls.
   enum TableState { TABLE_BUILDING = 0, TABLE_OPEN = 1, TABLE_CLOSED = 2 };
   std::atomic<int> tableState;
   std::atomic<int> tableWalkers;
-  pthread_mutex_t heldLock;                // guards heldRequests
-  std::vector<_EventParmsIn> heldRequests; // payloads owned here
+  PthreadMutex heldLock;
+  std::vector<_EventParmsIn> heldRequests GUARDED_BY(heldLock);  // payloads owned here
 
  private:
   // Request road: one Read call per matching reading module.
   void startRequestReads(const _EventParmsIn& request);
-  void holdRequest(const _EventParmsIn& request);
-  void replayHeldRequests();
+  void holdRequest(const _EventParmsIn& request) EXCLUDES(heldLock);
+  void replayHeldRequests() EXCLUDES(heldLock);
   // Waits until no thread walks the table and moves it to state.
   void setTableState(TableState state);
   // Counted-source bookkeeping; returns EVR_OK or the refusal code.
-  int countSource(const _EventParmsIn& event);
+  int countSource(const _EventParmsIn& event) EXCLUDES(idLock);
   // Post-before-free: the woken provider's next payload can never be
   // mistaken for this one.
   void freeReleasedPayload(char* payload);
   // Pushes onto the queue and posts the trigger; EVR_OK, or the refusal
   // (the event was not queued) when the queue is closing or closed.
-  int enqueue(const _EventParmsIn& event);
+  int enqueue(const _EventParmsIn& event) EXCLUDES(queueMutex);
   // The result for an event refused because the service stops.
   static int stoppingResult(const _EventParmsIn& event);
-  void setQueueState(QueueState state);
+  void setQueueState(QueueState state) EXCLUDES(queueMutex);
   // True on the dispatch thread of this core, inside its drain.
   bool onDispatchThread() const;
-  void postTrigger();
+  void postTrigger() EXCLUDES(queueMutex);
   // One event's delivery pass (events/drain_event_queue.cpp).
   void deliverEvent(const _EventParmsIn& event);
 
@@ -150,15 +160,14 @@ class ServiceCore {
   // eventQueue in one step) and its receiver lists.
   EventQueue dispatchBatch;
   RouteCache routeCache;
-  // Guarded by queueMutex: the dispatch thread found the queue empty and is
-  // about to wait (or waits) on eventTrigger; the next push posts it.
-  bool dispatchIdle;
-  // Guarded by queueMutex: events the dispatch thread's deliveries submitted
-  // since the stop began.
-  uint32_t stopDrainExtra;
-  // The trigger stop() took away (guarded by queueMutex); deleted with the
-  // core, since a submitter may still be posting it.
-  pt::trigger* retiredTrigger;
+  // The dispatch thread found the queue empty and is about to wait (or
+  // waits) on eventTrigger; the next push posts it.
+  bool dispatchIdle GUARDED_BY(queueMutex);
+  // Events the dispatch thread's deliveries submitted since the stop began.
+  uint32_t stopDrainExtra GUARDED_BY(queueMutex);
+  // The trigger stop() took away; deleted with the core, since a submitter
+  // may still be posting it.
+  pt::trigger* retiredTrigger GUARDED_BY(queueMutex);
   friend class EventHandlerThread;
 };
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/scoped_lock.h"
 #include "tests/support/core_test_support.h"
 
 namespace {
@@ -25,7 +26,10 @@ using selvar_test::ScopedWorkdir;
 const size_t kBigPayload = 64 * 1024;
 
 void expectStopped(ServiceCore& core) {
-  EXPECT_EQ(core.eventTrigger, nullptr);
+  {
+    ScopedLock lock(&core.queueMutex);
+    EXPECT_EQ(core.eventTrigger, nullptr);
+  }
   EXPECT_EQ(core.eventThread, nullptr);
   EXPECT_EQ(core.schedulerThread, nullptr);
   EXPECT_EQ(queuedCount(core), 0u);
@@ -47,7 +51,10 @@ TEST(ServiceCoreLifecycle, ConstructionAndDestructionTouchNothing) {
   {
     ServiceCore core(wxFileName("app/Selvar"));
     EXPECT_EQ(g_pDVRCore, &core);
-    EXPECT_EQ(core.eventTrigger, nullptr);
+    {
+      ScopedLock lock(&core.queueMutex);
+      EXPECT_EQ(core.eventTrigger, nullptr);
+    }
     EXPECT_EQ(core.eventThread, nullptr);
     EXPECT_EQ(core.schedulerThread, nullptr);
     EXPECT_TRUE(core.modules.empty());
@@ -73,7 +80,10 @@ TEST(ServiceCoreLifecycle, SecondStopIsHarmless) {
 TEST(ServiceCoreLifecycle, StopFreesWhatIsStillQueued) {
   SKIP_UNLESS_FREES_VISIBLE();
   ServiceCore core(wxFileName("app/Selvar"));
-  core.eventTrigger = new pt::trigger(true, false);
+  {
+    ScopedLock lock(&core.queueMutex);
+    core.eventTrigger = new pt::trigger(true, false);
+  }
   std::vector<char> bytes(kBigPayload, 'q');
   _EventParmsIn in;
   _EventParmsOut out;
@@ -85,7 +95,11 @@ TEST(ServiceCoreLifecycle, StopFreesWhatIsStillQueued) {
   in.dataSize = kBigPayload;
   core.submitEvent(&in, &out);
   ASSERT_EQ(queuedCount(core), 1u);
-  void* payload = core.eventQueue.front().data;
+  void* payload = nullptr;
+  {
+    ScopedLock lock(&core.queueMutex);
+    payload = core.eventQueue.front().data;
+  }
 
   FreeProbe probe(kBigPayload, true);
   core.stop();
@@ -107,7 +121,10 @@ class ServiceCoreRun : public ::testing::Test {
 
 TEST_F(ServiceCoreRun, StartWithoutPluginsDirectoryRunsBothThreads) {
   EXPECT_TRUE(core->start());
-  EXPECT_NE(core->eventTrigger, nullptr);
+  {
+    ScopedLock lock(&core->queueMutex);
+    EXPECT_NE(core->eventTrigger, nullptr);
+  }
   EXPECT_NE(core->eventThread, nullptr);
   EXPECT_NE(core->schedulerThread, nullptr);
   EXPECT_TRUE(core->modules.empty());

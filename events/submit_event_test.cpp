@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/payload_alloc.h"
+#include "core/scoped_lock.h"
 #include "core/service_core.h"
 #include "tests/support/core_test_support.h"
 #include "tests/support/running_core.h"
@@ -87,6 +88,7 @@ class SubmitEvent : public ::testing::Test {
 TEST_F(SubmitEvent, SourceZeroWithoutFlagsIsARequestAndQueuesNothing) {
   EXPECT_EQ(submit(record(0, 0)), EVR_OK);
   EXPECT_EQ(queued(), 0u);
+  ScopedLock lock(&t.core.heldLock);
   EXPECT_TRUE(t.core.heldRequests.empty());
 }
 
@@ -324,7 +326,10 @@ TEST_F(SubmitEvent, AnswerFromAProviderUnderAClosedHandleIsRefused) {
 
 TEST_F(SubmitEvent, SubmissionAfterStopIsRefusedAndCopiesNothing) {
   t.core.stop();
-  ASSERT_EQ(t.core.eventTrigger, nullptr);
+  {
+    ScopedLock lock(&t.core.queueMutex);
+    ASSERT_EQ(t.core.eventTrigger, nullptr);
+  }
   AllocatorSwap swap(&AllocationLog::allocate);
   std::vector<char> bytes(kBigPayload, 's');
   EXPECT_EQ(submit(record(kSource, EVF_MASK1, 0x10u, bytes.data(), kBigPayload)), EVR_STOPPING);

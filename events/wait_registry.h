@@ -17,6 +17,7 @@
 #include <set>
 
 #include "compat/pt.h"
+#include "core/thread_annotations.h"
 
 // The pacing record of one provider thread. Used only by WaitRegistry.
 class CStoredProvider {
@@ -75,10 +76,12 @@ class WaitRegistry {
   size_t providerCount();
 
  private:
-  pthread_mutex_t mutex;                            // guards the members below
-  std::set<unsigned long> closedHandles;            // closed, not reopened
-  std::map<unsigned long, CStoredProvider*> providers;  // thread handle -> record (owned)
-  std::atomic<bool> refusing;                       // set by refuseAll (under the mutex)
+  PthreadMutex mutex;
+  std::set<unsigned long> closedHandles GUARDED_BY(mutex);  // closed, not reopened
+  std::map<unsigned long, CStoredProvider*> providers GUARDED_BY(mutex);  // thread handle -> record (owned)
+  // Set by refuseAll under the mutex; a provider woken from its pacing wait
+  // reads it without the mutex, which its waker may still hold.
+  std::atomic<bool> refusing;
   // providers.size(), readable without the mutex: while no provider is
   // registered no payload can be pending, and postReleased has nothing to do.
   std::atomic<size_t> providerTotal;

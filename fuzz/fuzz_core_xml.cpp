@@ -87,7 +87,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_dir = pattern;
   if (chdir(g_dir.c_str()) != 0) fail("chdir failed");
   g_core = new ServiceCore(wxFileName(wxString(g_dir + "/Selvar")));
-  g_core->eventTrigger = new pt::trigger(true, false);
+  {
+    ScopedLock lock(&g_core->queueMutex);
+    g_core->eventTrigger = new pt::trigger(true, false);
+  }
   atexit([] {
     std::error_code ignored;
     fs::remove_all(g_dir, ignored);

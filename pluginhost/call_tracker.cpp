@@ -6,12 +6,12 @@
 #include "core/scoped_lock.h"
 
 struct CallTracker::Shared {
-  pthread_mutex_t mutex;  // guards the members below
+  PthreadMutex mutex;
   pthread_cond_t idle;    // broadcast when a count or pins drop
-  std::map<const void*, int> live;
-  int references = 1;     // the tracker's own, plus one per live call
-  bool ownerGone = false;
-  int pins = 0;
+  std::map<const void*, int> live GUARDED_BY(mutex);
+  int references GUARDED_BY(mutex) = 1;  // the tracker's own, plus one per live call
+  bool ownerGone GUARDED_BY(mutex) = false;
+  int pins GUARDED_BY(mutex) = 0;
 };
 
 namespace {

@@ -27,8 +27,8 @@ ModuleEntry g_moduleTable[MODULE_TABLE_SIZE];
 
 // Names are copied once and never freed: a record or a signal handler may
 // still hold a name after its module has gone.
-pthread_mutex_t g_namesMutex = PTHREAD_MUTEX_INITIALIZER;
-std::set<std::string>* g_names = new std::set<std::string>();
+PthreadMutex g_namesMutex = PTHREAD_MUTEX_INITIALIZER;
+std::set<std::string>* g_names PT_GUARDED_BY(g_namesMutex) = new std::set<std::string>();
 
 const char* internName(const wxString& fileName) {
   ScopedLock lock(&g_namesMutex);
