@@ -6,8 +6,22 @@
 // (submitEvent, through FlatPluginEvent). Each lock guards one member and is
 // a leaf: no path holds two, none is held around a module's entry point.
 //
-// Error convention: operations report with bool or int results, the module
-// boundary with result codes in out-records; the core throws nothing itself.
+// Error values, the one rule for the service's code; the core throws
+// nothing itself.
+//  - A bool result answers the question its declaration asks: for an
+//    action, true when it was done and false when it was not; for a hold
+//    given back (BufferRegistry), true when the caller now owns the payload
+//    and must free it.
+//  - An int result belongs to one of three families:
+//    a flag (0 or 1: postModuleStatus, loadMemoryWatchSetting); a result
+//    code (EVR_* of events/event_record.h, or a class's own enum such as
+//    WaitRegistry's ADMITTED/REFUSED), where 0 is success; or a count (0 or
+//    more: CallTracker::liveCalls).
+//  - Across the module boundary the outcome travels as a result code in the
+//    out-record: submitEvent always returns 0, and of a module entry point's
+//    own return value only Load's means anything.
+//  - Only the service host (app/) and the loader (pluginhost/plugin_loader.cpp,
+//    pluginhost/module_loading.cpp) log; everything else reports upwards.
 #ifndef SELVAR_CORE_SERVICE_CORE_H
 #define SELVAR_CORE_SERVICE_CORE_H
 
