@@ -1,4 +1,13 @@
 // Event submission: the release, stop, request and event roads.
+//
+// Every record a module or the service submits arrives here and takes one
+// road. A release gives back a payload its holder kept and frees it when
+// that was the last hold. A stop closes a request handle. A request starts
+// one Read call per matching reading module, or is held back while the load
+// pass still fills the table. An event is copied, within the queue's bound,
+// onto the queue the dispatch thread delivers from; a provider's answer
+// first waits for its previous payload to be freed. How a payload lives from
+// here to its free(), step by step and file by file: docs/design.md.
 #include <cstdlib>
 #include <cstring>
 
