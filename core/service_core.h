@@ -182,7 +182,6 @@ class ServiceCore {
   // The trigger stop() took away; deleted with the core, since a submitter
   // may still be posting it.
   pt::trigger* retiredTrigger GUARDED_BY(queueMutex);
-  friend class EventHandlerThread;
 };
 
 // The application's owning pointer to the core, and the pointer through which

@@ -1,4 +1,3 @@
-target_sources(selvar_unit_tests PRIVATE)
 target_sources(selvar_unit_tests PRIVATE
   ${CMAKE_SOURCE_DIR}/housekeeping/status_document_test.cpp
   ${CMAKE_SOURCE_DIR}/housekeeping/scheduler_test.cpp
