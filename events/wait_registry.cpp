@@ -42,7 +42,9 @@ int WaitRegistry::admit(unsigned long handle, void* payload) {
   if (record == nullptr) return REFUSED;
   // Only this thread removes its own record, so it cannot vanish while we wait.
   if (payload == nullptr) return ADMITTED;
+  waiting.fetch_add(1, std::memory_order_acq_rel);
   record->slot.wait();
+  waiting.fetch_sub(1, std::memory_order_acq_rel);
   // The thread that woke us may still hold the registry mutex: the flag and
   // the record's own word are enough here.
   if (refusing.load(std::memory_order_acquire)) {

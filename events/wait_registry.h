@@ -74,6 +74,9 @@ class WaitRegistry {
   // Tests and diagnostics.
   bool isClosed(unsigned long handle);
   size_t providerCount();
+  // Providers inside their pacing wait now (their answers are copied and
+  // reserved against the queue's bound, but not queued).
+  size_t waitingProviders() const { return waiting.load(std::memory_order_acquire); }
 
  private:
   PthreadMutex mutex;
@@ -85,6 +88,7 @@ class WaitRegistry {
   // providers.size(), readable without the mutex: while no provider is
   // registered no payload can be pending, and postReleased has nothing to do.
   std::atomic<size_t> providerTotal;
+  std::atomic<size_t> waiting{0};  // threads between entering and leaving the pacing wait
 };
 
 #endif  // SELVAR_EVENTS_WAIT_REGISTRY_H

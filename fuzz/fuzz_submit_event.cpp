@@ -330,8 +330,10 @@ bool waitForDrain() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   for (;;) {
     // Accepted events not yet delivered: queued, or in the dispatch
-    // thread's batch.
-    if (g_core->undeliveredEvents() == 0) return true;
+    // thread's batch. A provider waiting for its turn holds a reservation
+    // for an answer that is not queued yet: it waits for a kept payload the
+    // inputs may release only after this wait.
+    if (g_core->undeliveredEvents() <= g_core->waitRegistry.waitingProviders()) return true;
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::yield();
   }
