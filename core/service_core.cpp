@@ -1,4 +1,5 @@
 // ServiceCore construction, start and stop sequences.
+#include <algorithm>
 #include "core/service_core.h"
 
 #include <cstdlib>
@@ -52,8 +53,10 @@ bool ServiceCore::start() {
     eventTrigger = new pt::trigger(true, false);
   }
   modules.clear();
+  counters.startedMs.store(figuresNowMs(), std::memory_order_relaxed);
   tableState = TABLE_BUILDING;
   loadModules();
+  publishFiguresById();
   // Requests submitted during the load pass were held back until the table
   // was complete; they start their Read calls now.
   setTableState(TABLE_OPEN);
@@ -160,6 +163,8 @@ int ServiceCore::enqueue(const _EventParmsIn& event) {
       ++stopDrainExtra;
     }
     eventQueue.push(event);
+    counters.eventsAccepted.store(counters.eventsAccepted.load(std::memory_order_relaxed) + 1,
+                                  std::memory_order_relaxed);
     // The dispatch thread drains until it finds the queue empty (under this
     // lock) and only then waits: while it works, pushes need not wake it,
     // and only the first push after it found the queue empty posts.
@@ -178,4 +183,19 @@ int ServiceCore::enqueue(const _EventParmsIn& event) {
 int ServiceCore::stoppingResult(const _EventParmsIn& event) {
   // A provider's answer is refused as providers know it: their Read ends.
   return event.requestHandle != 0 ? EVR_HANDLE_REFUSED : EVR_STOPPING;
+}
+
+void ServiceCore::publishFiguresById() {
+  if (figuresByIdReady.load(std::memory_order_relaxed)) return;  // start() runs once
+  for (const _PlugInInfo& info : modules) figuresById.emplace_back(info.moduleId(), info.figures);
+  std::sort(figuresById.begin(), figuresById.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  figuresByIdReady.store(true, std::memory_order_release);
+}
+
+ModuleFigures* ServiceCore::figuresOf(uint32_t moduleId) const {
+  if (!figuresByIdReady.load(std::memory_order_acquire)) return nullptr;
+  const auto it = std::lower_bound(figuresById.begin(), figuresById.end(), moduleId,
+                                   [](const auto& entry, uint32_t id) { return entry.first < id; });
+  return it != figuresById.end() && it->first == moduleId ? it->second.get() : nullptr;
 }

@@ -53,8 +53,9 @@ TEST(TopView, OnceListsEveryModuleAndTheViewDrawsThemInATerminal) {
   EXPECT_NE(std::string::npos, once.out.find("\nbeta.so ")) << once.out;
 
   // The view in a 100x20 terminal, sorted by name: alpha's row above beta's.
-  ASSERT_TRUE(runIn(sb, {"/usr/bin/tmux", "new-session", "-d", "-s", "top", "-x", "100", "-y", "20", top + " --sort name"})
-                  .exitedWith(0));
+  const ProcessResult session =
+      runIn(sb, {"/usr/bin/tmux", "new-session", "-d", "-s", "top", "-x", "100", "-y", "20", top + " --sort name"});
+  ASSERT_TRUE(session.exitedWith(0)) << session.describe();
   std::string pane;
   const bool drawn = waitUntil(
       [&] {
