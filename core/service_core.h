@@ -189,9 +189,7 @@ class ServiceCore {
   uint32_t stopDrainExtra GUARDED_BY(queueMutex);
   // The event road proper; returns the result for the submitter.
   int submitToQueue(const _EventParmsIn* in);
-  // Counts every delivery; one in FIGURES_SAMPLE_EVERY is timed. Dispatch
-  // thread only.
-  uint32_t deliveryTick = 0;
+  // One delivery, counted in the module's figures. Dispatch thread only.
   uint32_t deliverIoctl(const _PlugInInfo& info, const _EventParmsIn& event, uint32_t code);
   uint32_t deliverWrite(const _PlugInInfo& info, const _EventParmsIn& event);
   // Module IDs and their figures, sorted by ID: filled once on the main

@@ -7,8 +7,8 @@
 // sees. Figures that only the dispatch thread writes are plain load+store
 // pairs on a cache line of their own per module, so the delivery path pays
 // a few stores and no shared line. Time inside Write and IOCTL is measured
-// on one delivery in FIGURES_SAMPLE_EVERY (counted per dispatch thread), and
-// busy time is that sampled time scaled up.
+// on one delivery in FIGURES_SAMPLE_EVERY of each module and kind (its 1st,
+// 17th, ...), and busy time is that sampled time scaled up.
 //
 // describeService() builds the endpoint's JSON document; main thread only
 // (the thread that alone changes the module table's shape).
