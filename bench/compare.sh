@@ -5,13 +5,15 @@
 # whatever else the machine does falls on both alike. Prints one Markdown
 # table: each queued cell's median events per second, old and new, and
 # new ÷ old. Run as root, after ./bench.sh has installed what it needs.
-# Usage: bench/compare.sh BASE_REV [ROUNDS]     (ROUNDS: 7)
+# Usage: bench/compare.sh BASE_REV [ROUNDS [SELVAR_BENCH_OPTIONS...]]
+#        (ROUNDS: 7; options such as --cell 64,16,1 pick cells)
 set -e
 cd "$(dirname "$0")/.."
 base_rev=${1:?usage: bench/compare.sh BASE_REV [ROUNDS]}
 rounds=${2:-7}
+[ $# -ge 2 ] && shift 2 || shift $#
 work=$(mktemp -d)
-trap 'git worktree remove --force "$work/base" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+trap '[ -s "$work/bench-errors.txt" ] && tail -n 20 "$work/bench-errors.txt" >&2; git worktree remove --force "$work/base" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 
 git worktree add --detach "$work/base" "$base_rev" >/dev/null 2>&1
 for side in new base; do
@@ -21,9 +23,10 @@ for side in new base; do
 done
 
 # One line per cell and run: "SIDE SIZE RECEIVERS PRODUCERS EVENTS_PER_S".
-run() {  # run SIDE
-  "$work/build-$1/selvar_bench" --only queued --impl service --reps 1 2>/dev/null |
-    awk -v side="$1" -F'|' '
+run() {  # run SIDE [OPTIONS...]
+  side=$1; shift
+  "$work/build-$side/selvar_bench" --only queued --impl service --reps 1 "$@" 2>>"$work/bench-errors.txt" |
+    awk -v side="$side" -F'|' '
       function value(text,   n, unit) {
         n = text + 0; unit = text; gsub(/[^kM]/, "", unit)
         if (unit == "M") n *= 1e6; else if (unit == "k") n *= 1e3
@@ -34,7 +37,7 @@ run() {  # run SIDE
 i=0
 while [ "$i" -lt "$rounds" ]; do
   echo "round $((i + 1)) of $rounds" >&2
-  if [ $((i % 2)) -eq 0 ]; then run new; run base; else run base; run new; fi
+  if [ $((i % 2)) -eq 0 ]; then run new "$@"; run base "$@"; else run base "$@"; run new "$@"; fi
   i=$((i + 1))
 done > "$work/figures.txt"
 
@@ -51,6 +54,6 @@ sort -k2,2n -k3,3n -k4,4n "$work/figures.txt" | awk '
   END {
     for (c = 1; c <= cells; c++) {
       k = order[c]; old = median(values[k, "base"]); new = median(values[k, "new"])
-      printf "| %s | %.0f | %.0f | %.3f |\n", k, old, new, old > 0 ? new / old : 0
+      printf "| %s | %.0f | %.0f | %.3f |\n", k, old, new, (old > 0 ? new / old : 0)
     }
   }'

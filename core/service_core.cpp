@@ -163,8 +163,6 @@ int ServiceCore::enqueue(const _EventParmsIn& event) {
       ++stopDrainExtra;
     }
     eventQueue.push(event);
-    counters.eventsAccepted.store(counters.eventsAccepted.load(std::memory_order_relaxed) + 1,
-                                  std::memory_order_relaxed);
     // The dispatch thread drains until it finds the queue empty (under this
     // lock) and only then waits: while it works, pushes need not wake it,
     // and only the first push after it found the queue empty posts.
@@ -185,17 +183,36 @@ int ServiceCore::stoppingResult(const _EventParmsIn& event) {
   return event.requestHandle != 0 ? EVR_HANDLE_REFUSED : EVR_STOPPING;
 }
 
+namespace {
+// Tells the tables of successive cores apart (0: none published).
+std::atomic<uint64_t> g_figuresGenerations{0};
+
+// The last lookup of this thread: a module's thread submits under its own
+// ID, so this saves the search on nearly every submission. Keyed by the
+// table's generation, not the core's address, which a later core may reuse.
+struct FiguresLookup {
+  uint64_t generation;
+  uint32_t id;
+  ModuleFigures* figures;
+};
+__thread FiguresLookup g_lastLookup __attribute__((tls_model("initial-exec"))) = {0, 0, nullptr};
+}  // namespace
+
 void ServiceCore::publishFiguresById() {
-  if (figuresByIdReady.load(std::memory_order_relaxed)) return;  // start() runs once
+  if (figuresGeneration.load(std::memory_order_relaxed) != 0) return;  // start() runs once
   for (const _PlugInInfo& info : modules) figuresById.emplace_back(info.moduleId(), info.figures);
   std::sort(figuresById.begin(), figuresById.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
-  figuresByIdReady.store(true, std::memory_order_release);
+  figuresGeneration.store(g_figuresGenerations.fetch_add(1) + 1, std::memory_order_release);
 }
 
 ModuleFigures* ServiceCore::figuresOf(uint32_t moduleId) const {
-  if (!figuresByIdReady.load(std::memory_order_acquire)) return nullptr;
+  const uint64_t generation = figuresGeneration.load(std::memory_order_acquire);
+  if (generation == 0) return nullptr;
+  if (g_lastLookup.generation == generation && g_lastLookup.id == moduleId) return g_lastLookup.figures;
   const auto it = std::lower_bound(figuresById.begin(), figuresById.end(), moduleId,
                                    [](const auto& entry, uint32_t id) { return entry.first < id; });
-  return it != figuresById.end() && it->first == moduleId ? it->second.get() : nullptr;
+  ModuleFigures* found = it != figuresById.end() && it->first == moduleId ? it->second.get() : nullptr;
+  g_lastLookup = {generation, moduleId, found};
+  return found;
 }

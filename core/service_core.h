@@ -189,15 +189,16 @@ class ServiceCore {
   uint32_t stopDrainExtra GUARDED_BY(queueMutex);
   // The event road proper; returns the result for the submitter.
   int submitToQueue(const _EventParmsIn* in);
-  // One delivery, counted in the module's figures. Dispatch thread only.
-  uint32_t deliverIoctl(const _PlugInInfo& info, const _EventParmsIn& event, uint32_t code);
-  uint32_t deliverWrite(const _PlugInInfo& info, const _EventParmsIn& event);
   // Module IDs and their figures, sorted by ID: filled once on the main
-  // thread when the load pass ends, then published by figuresByIdReady and
-  // never changed. The entries own the figures, so a module thread that
+  // thread when the load pass ends, then published by figuresGeneration
+  // (0 until then) and never changed. The entries own the figures, so a module thread that
   // submits after its module was unloaded still counts safely.
+  // Lines of their own: every submission reads them, and a neighbour the
+  // dispatch thread writes would make each read a miss.
+  alignas(64) std::atomic<uint64_t> figuresGeneration{0};
   std::vector<std::pair<uint32_t, std::shared_ptr<ModuleFigures>>> figuresById;
-  std::atomic<bool> figuresByIdReady{false};
+  char figuresPadding[64 - sizeof(std::atomic<uint64_t>) -
+                      sizeof(std::vector<std::pair<uint32_t, std::shared_ptr<ModuleFigures>>>)];
   void publishFiguresById();
 
   // The trigger stop() took away; deleted with the core, since a submitter

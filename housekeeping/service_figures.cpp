@@ -27,7 +27,17 @@ const char* const RESULT_NAMES[FIGURES_RESULT_CODES] = {
 
 uint64_t atLeastZero(int64_t value) { return value > 0 ? static_cast<uint64_t>(value) : 0; }
 
+std::atomic<uint32_t> g_stripesTaken{0};
+
 }  // namespace
+
+__thread uint32_t g_figuresStripe = 0;
+
+uint32_t takeFiguresStripe() {
+  const uint32_t stripe = g_stripesTaken.fetch_add(1, std::memory_order_relaxed) % FIGURES_STRIPES;
+  g_figuresStripe = stripe + 1;
+  return stripe;
+}
 
 int64_t figuresNowMs() {
   struct timespec now;
@@ -57,7 +67,7 @@ std::string describeService(ServiceCore& core) {
       if (hold.first == info.moduleId()) oldestMs = std::max<int64_t>(0, now - hold.second);
     json submitted = json::object();
     for (uint32_t slot = 0; slot < FIGURES_RESULT_CODES; ++slot) {
-      const uint64_t count = figures.submitted[slot].load(std::memory_order_relaxed);
+      const uint64_t count = figures.submittedWith(slot);
       if (count != 0) submitted[RESULT_NAMES[slot]] = count;
     }
     const int64_t reads = figures.readsRunning.load(std::memory_order_relaxed);
@@ -86,6 +96,10 @@ std::string describeService(ServiceCore& core) {
     counted.push_back({{"id", source.first}, {"allowanceLeft", left}});
   }
   const ServiceCounters& counters = core.counters;
+  // Two readings of moving figures: while events flow, an event delivered
+  // between them may be counted in both.
+  const uint64_t queued = core.queueBudget.records();
+  const uint64_t delivered = counters.eventsDelivered.load(std::memory_order_relaxed);
   const int64_t started = counters.startedMs.load(std::memory_order_relaxed);
   const json document = {
       {"schema", 1},
@@ -94,9 +108,9 @@ std::string describeService(ServiceCore& core) {
       {"sampleEvery", FIGURES_SAMPLE_EVERY},
       {"service",
        {
-           {"eventsAccepted", counters.eventsAccepted.load(std::memory_order_relaxed)},
-           {"eventsDelivered", counters.eventsDelivered.load(std::memory_order_relaxed)},
-           {"queueLength", core.queueBudget.records()},
+           {"eventsAccepted", delivered + queued},
+           {"eventsDelivered", delivered},
+           {"queueLength", queued},
            {"queueHighWater", core.queueBudget.highWater()},
            {"payloadBytesHeld", core.queueBudget.bytes() + core.bufferRegistry.keptBytes()},
            {"providersWaiting", core.waitRegistry.waitingProviders()},
