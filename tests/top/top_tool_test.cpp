@@ -102,8 +102,8 @@ TEST(TopTool, OncePrintsTheTableWithRatesOverOneSecond) {
   EXPECT_NE(std::string::npos, run.out.find("Selvar  pid 9  up 0:00:03  queue 0 (most 4)")) << run.out;
   EXPECT_NE(std::string::npos, run.out.find("rates per second")) << run.out;
   // 50 deliveries and 100 ms inside the module over the second between.
-  EXPECT_NE(std::string::npos, run.out.find("cam.so                         50.0   10.0      3ms")) << run.out;
-  EXPECT_NE(std::string::npos, run.out.find("(service)                      50.0   10.0      3ms")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("cam.so                         50.0   10.0   3.00ms")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("(service)                      50.0   10.0   3.00ms")) << run.out;
 }
 
 TEST(TopTool, JsonPrintsTheDocumentAsServed) {

@@ -56,7 +56,9 @@ std::string fitName(const std::string& text, size_t columns) {
 
 std::string duration(double seconds) {
   char text[32];
-  if (seconds < 1)
+  if (seconds < 0.01)
+    snprintf(text, sizeof(text), "%.2fms", seconds * 1000);  // a Write takes microseconds
+  else if (seconds < 1)
     snprintf(text, sizeof(text), "%.0fms", seconds * 1000);
   else if (seconds < 600)
     snprintf(text, sizeof(text), "%.1fs", seconds);
