@@ -11,7 +11,7 @@ ROOT=$(pwd)
 STAGES=${SELVAR_TEST_STAGES:-"plain asan tsan fuzz m32"}
 FUZZ_SECONDS=${SELVAR_FUZZ_SECONDS:-60}
 
-./scripts/install-deps.sh clang libclang-rt-14-dev valgrind
+./scripts/install-deps.sh clang libclang-rt-14-dev valgrind tmux
 
 # Sanitizer reports go to files outside /tmp (the end-to-end tests cover
 # /tmp with a private tmpfs), so that a daemon's report is kept too.

@@ -6,7 +6,7 @@
 #include <libdaemon/dlog.h>
 #include <libdaemon/dpid.h>
 #include <signal.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -16,13 +16,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "app/crash_report.h"
 #include "app/dispatch_watch.h"
 #include "app/log_syslog.h"
 #include "app/selvar_app.h"
+#include "app/status_endpoint.h"
 #include "app/stop_signals.h"
 #include "core/service_core.h"
+#include "housekeeping/service_figures.h"
 
 namespace {
 
@@ -172,28 +176,42 @@ int SelvarApp::runDaemon(pid_t launcher) {
     daemon_retval_send(DAEMON_STARTED);
 
     const int fd = signalFd;
-    if (fd < 0 || fd >= FD_SETSIZE) {
+    if (fd < 0) {
       // Without a descriptor no signal could ever end the daemon.
       wxLogSysError("No signal descriptor to wait on; shutting down");
     } else {
-      fd_set watched;
-      FD_ZERO(&watched);
-      FD_SET(fd, &watched);
       DispatchWatch watch(g_dispatchCall,
                           watchdogPeriodMs(getenv("WATCHDOG_USEC"), getenv("WATCHDOG_PID"), getpid(), launcher));
+      // The read-only status socket (docs/running-as-a-service.md, "Looking
+      // inside"); the service runs on without it if it cannot be made. It
+      // is gone before the stop begins, so a client then hears at once that
+      // the service is not running instead of waiting on a busy loop.
+      std::unique_ptr<StatusEndpoint> endpoint(
+          new StatusEndpoint(statusSocketPath(daemon_pid_file_proc()), [] { return describeService(*g_Service); }));
+      if (!endpoint->open()) {
+        wxLogWarning("Could not create the status socket %s (%s); running without it.", endpoint->path(),
+                     strerror(errno));
+        endpoint.reset();
+      }
+      std::vector<struct pollfd> fds;
       for (;;) {
         const int64_t now = dispatchWatchClockMs();
         watch.tick(now);
-        const int64_t waitMs = watch.timeoutMs(now);
-        struct timeval timeout = {static_cast<time_t>(waitMs / 1000), static_cast<suseconds_t>(waitMs % 1000 * 1000)};
-        fd_set ready = watched;
-        const int count = select(FD_SETSIZE, &ready, nullptr, nullptr, &timeout);
+        int64_t waitMs = watch.timeoutMs(now);
+        fds.assign(1, pollfd{fd, POLLIN, 0});
+        if (endpoint) {
+          endpoint->addTo(fds);
+          const int64_t pendingMs = endpoint->timeoutMs(now);
+          if (pendingMs >= 0 && pendingMs < waitMs) waitMs = pendingMs;
+        }
+        const int count = poll(fds.data(), fds.size(), static_cast<int>(waitMs));
         if (count < 0) {
           if (errno == EINTR) continue;
-          wxLogSysError("select() failed.");
+          wxLogSysError("poll() failed.");
           break;
         }
-        if (count == 0) continue;
+        if (endpoint) endpoint->serve(fds, 1, dispatchWatchClockMs());
+        if ((fds[0].revents & POLLIN) == 0) continue;
         const int sig = nextStopSignal(fd);
         if (sig == 0) continue;
         if (sig < 0) {

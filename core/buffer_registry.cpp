@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "core/scoped_lock.h"
+#include "housekeeping/service_figures.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ size_t BufferRegistry::insert(char* payload) {
   Entry& entry = table_[i];
   entry.payload = payload;
   entry.passHold = false;
+  entry.size = 0;
   entry.holders.clear();
   ++used_;
   return i;
@@ -55,6 +57,8 @@ void BufferRegistry::erase(size_t slot) {
   // Linear probing without tombstones: the entries behind the freed slot
   // that cannot be found from their home any more move up into it.
   const size_t mask = table_.size() - 1;
+  keptBytes_.store(keptBytes_.load(std::memory_order_relaxed) - table_[slot].size, std::memory_order_relaxed);
+  table_[slot].size = 0;
   table_[slot].payload = nullptr;
   table_[slot].passHold = false;
   table_[slot].holders.clear();
@@ -100,7 +104,7 @@ void BufferRegistry::addHolder(Entry& entry, unsigned long holder) {
       return;
     }
   }
-  entry.holders.push_back(Holder{holder, 1});
+  entry.holders.push_back(Holder{holder, 1, figuresNowMs()});
 }
 
 bool BufferRegistry::takeBackOffer(const char* payload, unsigned long holder) {
@@ -125,11 +129,20 @@ void BufferRegistry::addHold(char* payload, unsigned long holder) {
   addHolder(table_[slot], holder);
 }
 
-bool BufferRegistry::releaseHold(char* payload, unsigned long holder) {
+size_t BufferRegistry::insertPassPayload(char* payload) {
+  const size_t slot = insert(payload);
+  table_[slot].size = passSize_;
+  keptBytes_.store(keptBytes_.load(std::memory_order_relaxed) + passSize_, std::memory_order_relaxed);
+  return slot;
+}
+
+bool BufferRegistry::releaseHold(char* payload, unsigned long holder, bool* held) {
+  if (held != nullptr) *held = false;
   if (payload == nullptr) return true;
   ScopedLock lock(&mutex);
   const size_t slot = find(payload);
   if (slot != kNoSlot && dropHolder(table_[slot], holder)) {
+    if (held != nullptr) *held = true;
     Entry& entry = table_[slot];
     if (!entry.holders.empty() || entry.passHold) return false;
     erase(slot);
@@ -138,7 +151,8 @@ bool BufferRegistry::releaseHold(char* payload, unsigned long holder) {
   // Not held by this holder in the table: perhaps it is being handed the
   // payload right now and gives it back before its call returns. The pass
   // holds the payload meanwhile, so this is never the last hold.
-  takeBackOffer(payload, holder);
+  const bool takenBack = takeBackOffer(payload, holder);
+  if (held != nullptr) *held = takenBack;
   // Without a hold of this holder the pointer is not ours to free: a stale or
   // foreign pointer must never reach free().
   return false;
@@ -166,7 +180,8 @@ size_t BufferRegistry::payloadCount() {
   return used_;
 }
 
-void BufferRegistry::beginPass(char* payload) {
+void BufferRegistry::beginPass(char* payload, uint32_t size) {
+  passSize_ = size;
   passGeneration_ += 1ull << kGenerationShift;
   // The new generation before the payload: a releaser that reads this
   // payload can no longer match an offer of an earlier pass.
@@ -182,7 +197,7 @@ void BufferRegistry::keep(uint32_t holder) {
   // Given back during its own call: nothing is left to hold.
   if ((state & kReleased) != 0 && (state & kHolderMask) == holder) return;
   size_t slot = find(payload);
-  if (slot == kNoSlot) slot = insert(payload);
+  if (slot == kNoSlot) slot = insertPassPayload(payload);
   Entry& entry = table_[slot];
   if (!passRecorded_) {
     entry.passHold = true;
@@ -224,7 +239,7 @@ bool BufferRegistry::keepAndEndPass(uint32_t holder) {
     // Nobody else holds it; the last receiver keeps it, or gave it back
     // already during its call.
     if (givenBack) return true;
-    slot = insert(payload);
+    slot = insertPassPayload(payload);
   }
   Entry& entry = table_[slot];
   entry.passHold = false;
@@ -232,4 +247,21 @@ bool BufferRegistry::keepAndEndPass(uint32_t holder) {
   if (!entry.holders.empty()) return false;
   erase(slot);
   return true;
+}
+
+std::vector<std::pair<unsigned long, int64_t>> BufferRegistry::oldestHolds() {
+  std::vector<std::pair<unsigned long, int64_t>> oldest;
+  ScopedLock lock(&mutex);
+  for (const Entry& entry : table_) {
+    if (entry.payload == nullptr) continue;
+    for (const Holder& h : entry.holders) {
+      auto it = oldest.begin();
+      while (it != oldest.end() && it->first != h.id) ++it;
+      if (it == oldest.end())
+        oldest.emplace_back(h.id, h.since);
+      else if (h.since < it->second)
+        it->second = h.since;
+    }
+  }
+  return oldest;
 }

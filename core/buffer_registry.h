@@ -48,7 +48,9 @@ class BufferRegistry {
   // hold): the caller then owns the payload. A null payload returns true at
   // once (there is nothing to free). A payload with no hold by this holder
   // returns false, so an unknown pointer is never freed.
-  bool releaseHold(char* payload, unsigned long holder);
+  // `held` (when given) is set to whether holder held the payload: a hold
+  // was dropped, or it gave back the payload it is being handed right now.
+  bool releaseHold(char* payload, unsigned long holder, bool* held = nullptr);
 
   // Number of holds of payload, the dispatch thread's pass included (tests
   // and diagnostics).
@@ -56,7 +58,8 @@ class BufferRegistry {
 
   // --- The dispatch thread's pass over one non-null payload ---
   // The dispatch thread holds the payload from beginPass to endPass.
-  void beginPass(char* payload);
+  // size: its bytes, counted in keptBytes() while a receiver keeps it.
+  void beginPass(char* payload, uint32_t size = 0);
   // holder is about to be handed the payload (before its entry is called).
   void offer(uint32_t holder) {
     passState_.store(passGeneration_ | kOffered | holder, std::memory_order_release);
@@ -72,14 +75,22 @@ class BufferRegistry {
   // Distinct payloads with a hold in the table (tests and diagnostics).
   size_t payloadCount();
 
+  // For each holder with a hold now, when (figuresNowMs) it took its oldest
+  // one. For the status document; walks the table under the mutex.
+  std::vector<std::pair<unsigned long, int64_t>> oldestHolds();
+  // Bytes of the payloads receivers keep now. Any thread, no lock.
+  uint64_t keptBytes() const { return keptBytes_.load(std::memory_order_relaxed); }
+
  private:
   struct Holder {
     unsigned long id;
     unsigned long holds;
+    int64_t since;  // when the first of these holds was taken (figuresNowMs)
   };
   struct Entry {
     char* payload = nullptr;  // null: the slot is free
     bool passHold = false;    // the dispatch thread's pass holds it too
+    uint32_t size = 0;        // its bytes, as the pass gave them
     std::vector<Holder> holders;  // kept (cleared) when the entry is freed
   };
 
@@ -91,6 +102,8 @@ class BufferRegistry {
 
   size_t find(const char* payload) const REQUIRES(mutex);
   size_t insert(char* payload) REQUIRES(mutex);
+  // insert() for the pass's payload, counting its bytes as kept.
+  size_t insertPassPayload(char* payload) REQUIRES(mutex);
   void erase(size_t slot) REQUIRES(mutex);
   void rehash(size_t slots) REQUIRES(mutex);
   static bool dropHolder(Entry& entry, unsigned long holder);
@@ -101,6 +114,7 @@ class BufferRegistry {
   PthreadMutex mutex;
   std::vector<Entry> table_ GUARDED_BY(mutex);  // power of two in size
   size_t used_ GUARDED_BY(mutex);
+  std::atomic<uint64_t> keptBytes_{0};  // written under the mutex, read anywhere
 
   // Written by the dispatch thread; read by releasers under the mutex. Not
   // GUARDED_BY: the dispatch thread's pass publishes and ends offers without
@@ -109,6 +123,7 @@ class BufferRegistry {
   std::atomic<uint64_t> passState_;
   // Dispatch thread only.
   uint64_t passGeneration_;  // current generation, already shifted
+  uint32_t passSize_ = 0;    // the pass's payload's bytes
   bool passRecorded_;        // a keep put the pass's payload into the table
 };
 

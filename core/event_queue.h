@@ -35,7 +35,10 @@ class QueueBudget {
     if (bytes > maxBytes_) return false;
     const uint64_t delta = (static_cast<uint64_t>(bytes) << kBytesShift) | 1u;
     const uint64_t now = packed_.fetch_add(delta, std::memory_order_relaxed) + delta;
-    if ((now & kRecordsMask) <= maxRecords_ && (now >> kBytesShift) <= maxBytes_) return true;
+    if ((now & kRecordsMask) <= maxRecords_ && (now >> kBytesShift) <= maxBytes_) {
+      noteHighWater(now & kRecordsMask);
+      return true;
+    }
     packed_.fetch_sub(delta, std::memory_order_relaxed);
     return false;
   }
@@ -48,6 +51,8 @@ class QueueBudget {
   uint64_t records() const { return packed_.load(std::memory_order_relaxed) & kRecordsMask; }
   uint64_t bytes() const { return packed_.load(std::memory_order_relaxed) >> kBytesShift; }
   uint32_t maxRecords() const { return maxRecords_; }
+  // The most records reserved at once so far.
+  uint64_t highWater() const { return highWater_.load(std::memory_order_relaxed); }
   uint64_t maxBytes() const { return maxBytes_; }
 
  private:
@@ -58,6 +63,14 @@ class QueueBudget {
   const uint32_t maxRecords_;
   const uint64_t maxBytes_;
   std::atomic<uint64_t> packed_;
+  // Read on every reserve, written only when a new mark is reached.
+  std::atomic<uint64_t> highWater_{0};
+
+  void noteHighWater(uint64_t records) {
+    uint64_t seen = highWater_.load(std::memory_order_relaxed);
+    while (records > seen && !highWater_.compare_exchange_weak(seen, records, std::memory_order_relaxed)) {
+    }
+  }
 };
 
 class EventQueue {

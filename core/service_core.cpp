@@ -1,4 +1,5 @@
 // ServiceCore construction, start and stop sequences.
+#include <algorithm>
 #include "core/service_core.h"
 
 #include <cstdlib>
@@ -52,8 +53,10 @@ bool ServiceCore::start() {
     eventTrigger = new pt::trigger(true, false);
   }
   modules.clear();
+  counters.startedMs.store(figuresNowMs(), std::memory_order_relaxed);
   tableState = TABLE_BUILDING;
   loadModules();
+  publishFiguresById();
   // Requests submitted during the load pass were held back until the table
   // was complete; they start their Read calls now.
   setTableState(TABLE_OPEN);
@@ -178,4 +181,38 @@ int ServiceCore::enqueue(const _EventParmsIn& event) {
 int ServiceCore::stoppingResult(const _EventParmsIn& event) {
   // A provider's answer is refused as providers know it: their Read ends.
   return event.requestHandle != 0 ? EVR_HANDLE_REFUSED : EVR_STOPPING;
+}
+
+namespace {
+// Tells the tables of successive cores apart (0: none published).
+std::atomic<uint64_t> g_figuresGenerations{0};
+
+// The last lookup of this thread: a module's thread submits under its own
+// ID, so this saves the search on nearly every submission. Keyed by the
+// table's generation, not the core's address, which a later core may reuse.
+struct FiguresLookup {
+  uint64_t generation;
+  uint32_t id;
+  ModuleFigures* figures;
+};
+__thread FiguresLookup g_lastLookup __attribute__((tls_model("initial-exec"))) = {0, 0, nullptr};
+}  // namespace
+
+void ServiceCore::publishFiguresById() {
+  if (figuresGeneration.load(std::memory_order_relaxed) != 0) return;  // start() runs once
+  for (const _PlugInInfo& info : modules) figuresById.emplace_back(info.moduleId(), info.figures);
+  std::sort(figuresById.begin(), figuresById.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  figuresGeneration.store(g_figuresGenerations.fetch_add(1) + 1, std::memory_order_release);
+}
+
+ModuleFigures* ServiceCore::figuresOf(uint32_t moduleId) const {
+  const uint64_t generation = figuresGeneration.load(std::memory_order_acquire);
+  if (generation == 0) return nullptr;
+  if (g_lastLookup.generation == generation && g_lastLookup.id == moduleId) return g_lastLookup.figures;
+  const auto it = std::lower_bound(figuresById.begin(), figuresById.end(), moduleId,
+                                   [](const auto& entry, uint32_t id) { return entry.first < id; });
+  ModuleFigures* found = it != figuresById.end() && it->first == moduleId ? it->second.get() : nullptr;
+  g_lastLookup = {generation, moduleId, found};
+  return found;
 }

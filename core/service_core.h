@@ -31,6 +31,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,7 @@
 #include "events/event_record.h"
 #include "events/route_cache.h"
 #include "events/wait_registry.h"
+#include "housekeeping/service_figures.h"
 #include "pluginhost/call_tracker.h"
 #include "pluginhost/plugin_info.h"
 
@@ -143,6 +145,12 @@ class ServiceCore {
   enum TableState { TABLE_BUILDING = 0, TABLE_OPEN = 1, TABLE_CLOSED = 2 };
   std::atomic<int> tableState;
   std::atomic<int> tableWalkers;
+  // What the service counts about itself (housekeeping/service_figures.h).
+  ServiceCounters counters;
+  // The figures of the module with this ID, or null (not a module's ID, or
+  // asked before the load pass ended). Any thread, no lock.
+  ModuleFigures* figuresOf(uint32_t moduleId) const;
+
   PthreadMutex heldLock;
   std::vector<_EventParmsIn> heldRequests GUARDED_BY(heldLock);  // payloads owned here
 
@@ -179,6 +187,20 @@ class ServiceCore {
   bool dispatchIdle GUARDED_BY(queueMutex);
   // Events the dispatch thread's deliveries submitted since the stop began.
   uint32_t stopDrainExtra GUARDED_BY(queueMutex);
+  // The event road proper; returns the result for the submitter.
+  int submitToQueue(const _EventParmsIn* in);
+  // Module IDs and their figures, sorted by ID: filled once on the main
+  // thread when the load pass ends, then published by figuresGeneration
+  // (0 until then) and never changed. The entries own the figures, so a module thread that
+  // submits after its module was unloaded still counts safely.
+  // Lines of their own: every submission reads them, and a neighbour the
+  // dispatch thread writes would make each read a miss.
+  alignas(64) std::atomic<uint64_t> figuresGeneration{0};
+  std::vector<std::pair<uint32_t, std::shared_ptr<ModuleFigures>>> figuresById;
+  char figuresPadding[64 - sizeof(std::atomic<uint64_t>) -
+                      sizeof(std::vector<std::pair<uint32_t, std::shared_ptr<ModuleFigures>>>)];
+  void publishFiguresById();
+
   // The trigger stop() took away; deleted with the core, since a submitter
   // may still be posting it.
   pt::trigger* retiredTrigger GUARDED_BY(queueMutex);

@@ -27,6 +27,9 @@ struct Route {
   uint32_t codeSelf;         // the same when the module is the sender
   PluginEntryPoint other;    // entry when the module is not the sender, or null
   PluginEntryPoint self;     // entry when the module is the sender, or null
+  // The module's delivery counters, here so the dispatch thread finds them
+  // beside the entry it calls.
+  ModuleFigures::Delivered* figures;
 };
 
 class RouteCache {
@@ -108,7 +111,7 @@ class RouteCache {
     for (size_t i = 0; i < modules.size(); ++i) {
       const _PlugInInfo& info = modules[i];
       if (info.library == nullptr) continue;
-      Route route = {&info, info.moduleId(), 0, 0, nullptr, nullptr};
+      Route route = {&info, info.moduleId(), 0, 0, nullptr, nullptr, &info.figures->delivered};
       // As the sender: rule 1 does not apply.
       if ((flags & EVF_TO_ALL) != 0) {
         route.self = info.fnIOCTL;

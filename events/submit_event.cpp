@@ -36,9 +36,17 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
     char* payload = static_cast<char*>(in->data);
     // The service's own holder ID is the dispatch thread's: a module naming
     // it could free a payload while it is still being delivered.
+    bool held = false;
     if (payload != nullptr && in->sourceId != EVENT_SOURCE_CORE &&
-        bufferRegistry.releaseHold(payload, in->sourceId))
+        bufferRegistry.releaseHold(payload, in->sourceId, &held))
       freeReleasedPayload(payload);
+    if (ModuleFigures* figures = figuresOf(in->sourceId)) {
+      figures->releases.fetch_add(1, std::memory_order_relaxed);
+      if (held)
+        figures->keptNow.fetch_sub(1, std::memory_order_relaxed);
+      else
+        figures->foreignReleases.fetch_add(1, std::memory_order_relaxed);
+    }
     // Nothing was queued: the dispatch thread has nothing to do for a release.
     out->result = EVR_OK;
     return 0;
@@ -66,20 +74,22 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
     return 0;
   }
 
-  // Event road. From the stop on, only the dispatch thread's own
-  // deliveries may still queue; everything else would never be delivered.
+  // Event road.
+  out->result = submitToQueue(in);
+  if (ModuleFigures* figures = figuresOf(in->sourceId)) figures->countSubmitted(out->result);
+  return 0;
+}
+
+int ServiceCore::submitToQueue(const _EventParmsIn* in) {
+  // From the stop on, only the dispatch thread's own deliveries may still
+  // queue; everything else would never be delivered.
   _EventParmsIn event = *in;
-  if (queueState.load(std::memory_order_acquire) != QUEUE_OPEN && !onDispatchThread()) {
-    out->result = stoppingResult(event);
-    return 0;
-  }
+  if (queueState.load(std::memory_order_acquire) != QUEUE_OPEN && !onDispatchThread())
+    return stoppingResult(event);
   bool counted = false;
   if (isCounted(event)) {
     const int verdict = countSource(event);
-    if (verdict != EVR_OK) {
-      out->result = verdict;
-      return 0;
-    }
+    if (verdict != EVR_OK) return verdict;
     counted = true;
   }
 
@@ -106,15 +116,13 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
       ScopedLock lock(&idLock);
       idTable.erase(event.sourceId);
     }
-    out->result = EVR_NO_MEMORY;
-    return 0;
+    return EVR_NO_MEMORY;
   }
 
   if (event.requestHandle != 0 && waitRegistry.admit(event.requestHandle, event.data) != WaitRegistry::ADMITTED) {
     free(event.data);
     queueBudget.release(1, event.dataSize);
-    out->result = EVR_HANDLE_REFUSED;
-    return 0;
+    return EVR_HANDLE_REFUSED;
   }
 
   const int queued = enqueue(event);
@@ -125,8 +133,7 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
     free(event.data);
     queueBudget.release(1, event.dataSize);
   }
-  out->result = queued;
-  return 0;
+  return queued;
 }
 
 int ServiceCore::countSource(const _EventParmsIn& event) {
@@ -175,7 +182,7 @@ void ServiceCore::startRequestReads(const _EventParmsIn& request) {
     call.in.read.requestHandle = request.requestHandle;
     reply.out.read.size = sizeof(_ReadParmsOut);
     reply.out.read.version = 1;
-    PluginThread::launch(this, info.fnRead, call, reply, info.library, nullptr);
+    PluginThread::launch(this, info.fnRead, call, reply, info.library, nullptr, info.figures);
   }
 }
 

@@ -27,6 +27,7 @@ void SchedulerPasses::pass() {
     if (difference > 1 || difference < -1) {
       char text[64];
       snprintf(text, sizeof(text), "system time changed by %d seconds", difference);
+      core->counters.clockJumps.fetch_add(1, std::memory_order_relaxed);
       core->postNotice(text);
     }
     if (!watch) {
@@ -40,7 +41,11 @@ void SchedulerPasses::pass() {
     }
     core->postMemoryState(now);
   }
-  if (now != previous) core->updateThrottling(sources->usedHeapBytes() > MEMORY_LIMIT_BYTES, now);
+  if (now != previous) {
+    const uint64_t used = sources->usedHeapBytes();
+    core->counters.heapBytes.store(used, std::memory_order_relaxed);
+    core->updateThrottling(used > MEMORY_LIMIT_BYTES, now);
+  }
   previous = now;
 }
 

@@ -11,7 +11,9 @@
 #include <wx/string.h>
 
 #include <cstdint>
+#include <memory>
 
+#include "housekeeping/service_figures.h"
 #include "pluginhost/plugin_interface.h"
 
 class PluginThread;
@@ -34,6 +36,8 @@ struct _PlugInInfo {
   int32_t openCode = 0;
   int64_t loadTime = 0;  // ms
   int64_t openTime = 0;  // ms
+  // What the service counts about this module; copies of the record share it.
+  std::shared_ptr<ModuleFigures> figures = std::make_shared<ModuleFigures>();
 
   uint32_t moduleId() const { return loadInfo.moduleId; }
 

@@ -53,9 +53,11 @@ PluginThread::PluginThread(ServiceCore* core_, PluginEntryPoint entry_, const Pl
 PluginThread::~PluginThread() {}
 
 bool PluginThread::launch(ServiceCore* core, PluginEntryPoint entry, const PluginCallRequest& request,
-                          const PluginCallReply& reply, const void* module, PluginThread** slot) {
+                          const PluginCallReply& reply, const void* module, PluginThread** slot,
+                          std::shared_ptr<ModuleFigures> figures) {
   if (entry == nullptr) return false;  // a module that does not export the entry is not called
   PluginThread* thread = new PluginThread(core, entry, request, reply, module);
+  if (request.entryIndex == ENTRY_READ) thread->figures = std::move(figures);
   if (!thread->ready()) {
     delete thread;
     return false;
@@ -113,8 +115,12 @@ void PluginThread::execute() {
     core->waitRegistry.setProvider(get_id(), true);
     CallTracker::unpinOwner(calls);
   }
-  LocalModuleCall call(module, moduleEntryName(request.entryIndex));
-  entry(&request.in, &reply.out);
+  if (figures) figures->readsRunning.fetch_add(1, std::memory_order_relaxed);
+  {
+    LocalModuleCall call(module, moduleEntryName(request.entryIndex));
+    entry(&request.in, &reply.out);
+  }
+  if (figures) figures->readsRunning.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void PluginThread::cleanup() {
@@ -165,7 +171,7 @@ bool startReadCall(ServiceCore* core, _PlugInInfo& info) {
   request.in.read.async = 1;
   reply.out.read.size = sizeof(_ReadParmsOut);
   reply.out.read.version = 1;
-  return PluginThread::launch(core, info.fnRead, request, reply, info.library, &info.readThread);
+  return PluginThread::launch(core, info.fnRead, request, reply, info.library, &info.readThread, info.figures);
 }
 
 bool startWriteCall(ServiceCore* core, _PlugInInfo& info) {

@@ -11,7 +11,10 @@
 
 #include <cstdint>
 
+#include <memory>
+
 #include "compat/pt.h"
+#include "housekeeping/service_figures.h"
 #include "pluginhost/call_tracker.h"
 #include "pluginhost/plugin_info.h"
 #include "pluginhost/plugin_interface.h"
@@ -59,9 +62,11 @@ class PluginThread : public pt::thread {
 
   // Counts the call, starts it, and returns true; on any failure (no entry,
   // no payload copy, no thread) nothing runs and nothing leaks. When slot is
-  // given it receives the thread's address (a reference only).
+  // given it receives the thread's address (a reference only). A Read call
+  // counts itself in figures (the module's) while it runs.
   static bool launch(ServiceCore* core, PluginEntryPoint entry, const PluginCallRequest& request,
-                     const PluginCallReply& reply, const void* module, PluginThread** slot);
+                     const PluginCallReply& reply, const void* module, PluginThread** slot,
+                     std::shared_ptr<ModuleFigures> figures = nullptr);
 
  protected:
   void execute() override;
@@ -78,6 +83,7 @@ class PluginThread : public pt::thread {
   PluginCallReply reply;
   const void* module;
   bool copyMade;
+  std::shared_ptr<ModuleFigures> figures;  // may outlive the module's record
 };
 
 // Header-filled, zeroed blocks for entryIndex.

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 # Run as root. Extra package names may be given as arguments.
 set -e
-PACKAGES="build-essential cmake pkg-config libwxgtk3.2-dev libdaemon-dev libtinyxml-dev libsystemd-dev libgtest-dev googletest g++-multilib util-linux iproute2 nlohmann-json3-dev systemd $*"
+PACKAGES="build-essential cmake pkg-config libwxgtk3.2-dev libdaemon-dev libtinyxml-dev libsystemd-dev libgtest-dev googletest g++-multilib util-linux iproute2 nlohmann-json3-dev libncurses-dev systemd $*"
 missing=""
 for p in $PACKAGES; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then

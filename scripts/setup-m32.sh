@@ -12,7 +12,7 @@ set -e
 cd "$(dirname "$0")/.."
 
 # libc6-dbg: valgrind needs the i386 loader's symbols for the leak check.
-I386_PACKAGES="libwxgtk3.2-dev:i386 libdaemon-dev:i386 libtinyxml-dev:i386 libsystemd-dev:i386 libgtest-dev:i386 libc6-dbg:i386"
+I386_PACKAGES="libwxgtk3.2-dev:i386 libdaemon-dev:i386 libtinyxml-dev:i386 libsystemd-dev:i386 libncurses-dev:i386 libgtest-dev:i386 libc6-dbg:i386"
 BINFMT=/proc/sys/fs/binfmt_misc
 ENTRY=selvar-i386
 QEMU=/usr/bin/qemu-i386

@@ -30,9 +30,31 @@ if(DEFINED SELVAR_INSTALL_BINDIR)
   install(TARGETS Selvar-inspect RUNTIME DESTINATION ${SELVAR_INSTALL_BINDIR} COMPONENT runtime)
 endif()
 
+# Selvar-top, the live view of a running service's figures (ncursesw for
+# UTF-8 module names, nlohmann-json for the endpoint's document).
+set(CURSES_NEED_WIDE TRUE)
+find_package(Curses REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
+add_library(selvar_top STATIC
+  ${CMAKE_SOURCE_DIR}/tools/top/top_client.cpp
+  ${CMAKE_SOURCE_DIR}/tools/top/top_snapshot.cpp
+  ${CMAKE_SOURCE_DIR}/tools/top/top_table.cpp
+)
+target_include_directories(selvar_top PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(selvar_top PUBLIC nlohmann_json::nlohmann_json)
+add_executable(Selvar-top ${CMAKE_SOURCE_DIR}/tools/top/main.cpp)
+target_include_directories(Selvar-top PRIVATE ${CURSES_INCLUDE_DIRS})
+target_link_libraries(Selvar-top PRIVATE selvar_top ${CURSES_LIBRARIES})
+set_target_properties(Selvar-top PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+if(DEFINED SELVAR_INSTALL_BINDIR)
+  install(TARGETS Selvar-top RUNTIME DESTINATION ${SELVAR_INSTALL_BINDIR} COMPONENT runtime)
+endif()
+
 # include(CTest) comes after this file; declare its switch the same way.
 option(BUILD_TESTING "Build the testing tree." ON)
 if(BUILD_TESTING)
   enable_testing()
   include(${CMAKE_SOURCE_DIR}/tests/inspect/inspect_tests.cmake)
+  include(${CMAKE_SOURCE_DIR}/tests/top/top_tests.cmake)
 endif()
+

@@ -52,8 +52,14 @@ target_sources(selvar_e2e_tests PRIVATE
   ${SELVAR_E2E_DIR}/status_e2e_test.cpp
   ${SELVAR_E2E_DIR}/module_crash_e2e_test.cpp
   ${SELVAR_E2E_DIR}/dispatch_watch_e2e_test.cpp
+  ${SELVAR_E2E_DIR}/top_view_e2e_test.cpp
+  ${SELVAR_E2E_DIR}/status_endpoint_e2e_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/support/module_fixture.cpp
 )
+# The live view is run against the real daemon too.
+target_compile_definitions(selvar_e2e_tests PRIVATE SELVAR_E2E_TOP="$<TARGET_FILE:Selvar-top>")
+add_dependencies(selvar_e2e_tests Selvar-top)
+target_link_libraries(selvar_e2e_tests PRIVATE nlohmann_json::nlohmann_json)
 target_include_directories(selvar_e2e_tests PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/events)
 target_compile_definitions(selvar_e2e_tests PRIVATE SELVAR_TEST_MODULE_DIR="${SELVAR_TEST_MODULE_DIR}")
 add_dependencies(selvar_e2e_tests test_module no_load_module load_only_module)

@@ -71,6 +71,12 @@ bool makePrivateDev(std::string& error) {
     error = failure("mount /dev/shm");
     return false;
   }
+  // Pseudo-terminals of the namespace's own, for a test that runs a program
+  // in a terminal (tmux). Not needed by the others: a failure is left to the
+  // test that needs them to report.
+  if (mkdir("/dev/pts", 0755) == 0 &&
+      mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620") == 0)
+    symlink("pts/ptmx", "/dev/ptmx");
   const char* const links[][2] = {{"/proc/self/fd", "/dev/fd"},
                                   {"/proc/self/fd/0", "/dev/stdin"},
                                   {"/proc/self/fd/1", "/dev/stdout"},

@@ -45,7 +45,7 @@ target_compile_definitions(selvar_sdk_tests PRIVATE
 # `cmake --install` copies what the build made: everything with an install
 # rule must be built and current (a full build does that anyway).
 add_dependencies(selvar_sdk_tests Selvar ${SELVAR_DEMO_MODULE_TARGETS})
-foreach(installed Selvar-inspect)
+foreach(installed Selvar-inspect Selvar-top)
   if(TARGET ${installed})
     add_dependencies(selvar_sdk_tests ${installed})
   endif()

@@ -28,7 +28,9 @@ Verdict fromProbeEnd(ProbeEnd end) {
     case ProbeEnd::TimedOut: return Verdict::TimedOut;
     case ProbeEnd::Exited: return Verdict::Exited;
     case ProbeEnd::Failed: return Verdict::ProbeFailed;
-    case ProbeEnd::Finished: break;
+    case ProbeEnd::Finished:
+    case ProbeEnd::NotRun:  // the verdict came from the file itself, before any probe
+      break;
   }
   return Verdict::Accepted;
 }

@@ -1,0 +1,98 @@
+// service_figures.h - what the running service counts about itself and its
+// modules, for the status endpoint (app/status_endpoint.h) and Selvar-top.
+//
+// The counters are bumped where the work happens, on the threads that do it,
+// with relaxed atomics: a figure read while it moves may be one step behind
+// another, never torn. Nothing here takes a lock or changes what a module
+// sees. Figures that only the dispatch thread writes are plain load+store
+// pairs on a cache line of their own per module, so the delivery path pays
+// a few stores and no shared line. Time inside Write and IOCTL is measured
+// on one delivery in FIGURES_SAMPLE_EVERY of each module and kind (its 1st,
+// 65th, ...), and busy time is that sampled time scaled up.
+//
+// describeService() builds the endpoint's JSON document; main thread only
+// (the thread that alone changes the module table's shape).
+#ifndef SELVAR_HOUSEKEEPING_SERVICE_FIGURES_H
+#define SELVAR_HOUSEKEEPING_SERVICE_FIGURES_H
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+// One delivery in this many is timed (a power of two): reading the clock
+// twice costs more than the rest of a delivery's counting together.
+const uint32_t FIGURES_SAMPLE_EVERY = 64;
+// Result codes counted one by one: EVR_OK .. EVR_STOPPING at their own
+// value, EVR_NO_MEMORY in the last slot (slot 2 has no code).
+const uint32_t FIGURES_RESULT_CODES = 8;
+// Submission counts are striped over this many cache lines, so that two
+// threads submitting for one module do not pass a line back and forth.
+const uint32_t FIGURES_STRIPES = 4;
+
+// This thread's stripe (threads take them in turn as they first count).
+extern __thread uint32_t g_figuresStripe __attribute__((tls_model("initial-exec")));
+uint32_t takeFiguresStripe();
+inline uint32_t figuresStripe() {
+  return g_figuresStripe != 0 ? g_figuresStripe - 1 : takeFiguresStripe();
+}
+
+struct ModuleFigures {
+  // Dispatch thread only.
+  struct alignas(64) Delivered {
+    std::atomic<uint64_t> writes{0};
+    std::atomic<uint64_t> ioctls{0};
+    std::atomic<uint64_t> busyNs{0};         // sampled time times FIGURES_SAMPLE_EVERY
+    std::atomic<uint64_t> longestCallNs{0};  // among timed deliveries
+    std::atomic<uint64_t> keptMost{0};
+  } delivered;
+  // Any thread.
+  alignas(64) std::atomic<int64_t> keptNow{0};  // may dip below 0 for an instant
+  std::atomic<uint64_t> releases{0};
+  std::atomic<uint64_t> foreignReleases{0};
+  std::atomic<int64_t> readsRunning{0};
+  struct alignas(64) Submitted {
+    std::atomic<uint64_t> byResult[FIGURES_RESULT_CODES] = {};
+  } submitted[FIGURES_STRIPES];
+
+  // Events this module submitted with that result, all stripes.
+  uint64_t submittedWith(uint32_t slot) const {
+    uint64_t total = 0;
+    for (const Submitted& stripe : submitted) total += stripe.byResult[slot].load(std::memory_order_relaxed);
+    return total;
+  }
+
+  // Dispatch thread: the module answered keep for one payload.
+  void kept() {
+    const int64_t now = keptNow.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (now > 0 && static_cast<uint64_t>(now) > delivered.keptMost.load(std::memory_order_relaxed))
+      delivered.keptMost.store(static_cast<uint64_t>(now), std::memory_order_relaxed);
+  }
+  void countSubmitted(int result) {
+    const uint32_t slot = result >= 0 && static_cast<uint32_t>(result) < FIGURES_RESULT_CODES - 1
+                              ? static_cast<uint32_t>(result)
+                              : (result < 0 ? FIGURES_RESULT_CODES - 1 : 2);
+    submitted[figuresStripe()].byResult[slot].fetch_add(1, std::memory_order_relaxed);
+  }
+};
+
+// Service-wide counters that have no other home.
+struct ServiceCounters {
+  // Accepted events are not counted apart: they are the delivered ones plus
+  // those queued now, and a counter of their own would be one more line
+  // for every submitter to take.
+  alignas(64) std::atomic<uint64_t> eventsDelivered{0};  // dispatch thread, once per batch
+  std::atomic<int64_t> requestsRunning{0};   // call threads
+  std::atomic<uint64_t> clockJumps{0};       // scheduler thread
+  std::atomic<uint64_t> heapBytes{0};        // scheduler thread: its last reading
+  std::atomic<int64_t> startedMs{0};         // monotonic ms at start()
+};
+
+// Monotonic milliseconds (coarse clock: cheap enough for a keep).
+int64_t figuresNowMs();
+
+class ServiceCore;
+// The status document: one JSON object, UTF-8 (docs/running-as-a-service.md,
+// "Looking inside"). Main thread only.
+std::string describeService(ServiceCore& core);
+
+#endif  // SELVAR_HOUSEKEEPING_SERVICE_FIGURES_H
