@@ -148,7 +148,7 @@ void ServiceCore::setQueueState(QueueState state) {
   stopDrainExtra = 0;
 }
 
-int ServiceCore::enqueue(const _EventParmsIn& event) {
+int ServiceCore::enqueue(const _EventParmsIn& event, ModuleFigures* figures) {
   pt::trigger* wake = nullptr;
   {
     ScopedLock lock(&queueMutex);
@@ -163,6 +163,7 @@ int ServiceCore::enqueue(const _EventParmsIn& event) {
       ++stopDrainExtra;
     }
     eventQueue.push(event);
+    if (figures != nullptr) figures->countQueued();
     // The dispatch thread drains until it finds the queue empty (under this
     // lock) and only then waits: while it works, pushes need not wake it,
     // and only the first push after it found the queue empty posts.
@@ -186,16 +187,6 @@ int ServiceCore::stoppingResult(const _EventParmsIn& event) {
 namespace {
 // Tells the tables of successive cores apart (0: none published).
 std::atomic<uint64_t> g_figuresGenerations{0};
-
-// The last lookup of this thread: a module's thread submits under its own
-// ID, so this saves the search on nearly every submission. Keyed by the
-// table's generation, not the core's address, which a later core may reuse.
-struct FiguresLookup {
-  uint64_t generation;
-  uint32_t id;
-  ModuleFigures* figures;
-};
-__thread FiguresLookup g_lastLookup __attribute__((tls_model("initial-exec"))) = {0, 0, nullptr};
 }  // namespace
 
 void ServiceCore::publishFiguresById() {
@@ -204,15 +195,4 @@ void ServiceCore::publishFiguresById() {
   std::sort(figuresById.begin(), figuresById.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   figuresGeneration.store(g_figuresGenerations.fetch_add(1) + 1, std::memory_order_release);
-}
-
-ModuleFigures* ServiceCore::figuresOf(uint32_t moduleId) const {
-  const uint64_t generation = figuresGeneration.load(std::memory_order_acquire);
-  if (generation == 0) return nullptr;
-  if (g_lastLookup.generation == generation && g_lastLookup.id == moduleId) return g_lastLookup.figures;
-  const auto it = std::lower_bound(figuresById.begin(), figuresById.end(), moduleId,
-                                   [](const auto& entry, uint32_t id) { return entry.first < id; });
-  ModuleFigures* found = it != figuresById.end() && it->first == moduleId ? it->second.get() : nullptr;
-  g_lastLookup = {generation, moduleId, found};
-  return found;
 }

@@ -148,7 +148,8 @@ class ServiceCore {
   // What the service counts about itself (housekeeping/service_figures.h).
   ServiceCounters counters;
   // The figures of the module with this ID, or null (not a module's ID, or
-  // asked before the load pass ended). Any thread, no lock.
+  // asked before the load pass ended). Any thread, no lock. Defined in
+  // events/submit_event.cpp, its one user.
   ModuleFigures* figuresOf(uint32_t moduleId) const;
 
   PthreadMutex heldLock;
@@ -166,9 +167,10 @@ class ServiceCore {
   // Post-before-free: the woken provider's next payload can never be
   // mistaken for this one.
   void freeReleasedPayload(char* payload);
-  // Pushes onto the queue and posts the trigger; EVR_OK, or the refusal
-  // (the event was not queued) when the queue is closing or closed.
-  int enqueue(const _EventParmsIn& event) EXCLUDES(queueMutex);
+  // Pushes onto the queue, counts it for its sender's figures (may be null)
+  // and posts the trigger; EVR_OK, or the refusal (the event was not queued)
+  // when the queue is closing or closed.
+  int enqueue(const _EventParmsIn& event, ModuleFigures* figures) EXCLUDES(queueMutex);
   // The result for an event refused because the service stops.
   static int stoppingResult(const _EventParmsIn& event);
   void setQueueState(QueueState state) EXCLUDES(queueMutex);
@@ -182,13 +184,16 @@ class ServiceCore {
   // eventQueue in one step) and its receiver lists.
   EventQueue dispatchBatch;
   RouteCache routeCache;
+  // One event in this many per receiver list has its deliveries timed,
+  // chosen per batch (events/drain_event_queue.cpp).
+  uint32_t sampleEvery = 1;
   // The dispatch thread found the queue empty and is about to wait (or
   // waits) on eventTrigger; the next push posts it.
   bool dispatchIdle GUARDED_BY(queueMutex);
   // Events the dispatch thread's deliveries submitted since the stop began.
   uint32_t stopDrainExtra GUARDED_BY(queueMutex);
   // The event road proper; returns the result for the submitter.
-  int submitToQueue(const _EventParmsIn* in);
+  int submitToQueue(const _EventParmsIn* in, ModuleFigures* figures);
   // Module IDs and their figures, sorted by ID: filled once on the main
   // thread when the load pass ends, then published by figuresGeneration
   // (0 until then) and never changed. The entries own the figures, so a module thread that
@@ -200,6 +205,8 @@ class ServiceCore {
   char figuresPadding[64 - sizeof(std::atomic<uint64_t>) -
                       sizeof(std::vector<std::pair<uint32_t, std::shared_ptr<ModuleFigures>>>)];
   void publishFiguresById();
+  // figuresOf's search when this thread's last lookup does not match.
+  ModuleFigures* findFigures(uint32_t moduleId, uint64_t generation) const;
 
   // The trigger stop() took away; deleted with the core, since a submitter
   // may still be posting it.

@@ -36,34 +36,37 @@ uint64_t monotonicNs() {
   return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-// Runs a module's count-th delivery of one kind; its 1st, 65th, 129th, ...
-// (FIGURES_SAMPLE_EVERY) are timed, and each timed call stands for the
-// deliveries up to the next. Counted per module, so that a fixed pattern of
-// receivers cannot hide one module from the sampling.
-// The timed call, kept out of line so that the untimed path stays a few
-// instructions.
-template <typename Call>
-__attribute__((noinline)) uint32_t timedCall(ModuleFigures::Delivered& figures, Call call) {
-  const uint64_t begin = monotonicNs();
-  const uint32_t keep = call();
-  const uint64_t took = monotonicNs() - begin;
-  bump(figures.busyNs, took * FIGURES_SAMPLE_EVERY);
-  if (took > figures.longestCallNs.load(std::memory_order_relaxed))
-    figures.longestCallNs.store(took, std::memory_order_relaxed);
-  return keep;
+// One call of a receiver's entry, seen by the hung-module watch.
+inline void callReceiver(const _PlugInInfo& info, PluginEntryPoint entry, const char* name, void* in, void* out) {
+  DispatchCallScope call(info.library, name);
+  entry(in, out);
 }
 
-template <typename Call>
-inline uint32_t timedDelivery(std::atomic<uint64_t>& count, ModuleFigures::Delivered& figures, Call call) {
-  const uint64_t before = count.load(std::memory_order_relaxed);
-  count.store(before + 1, std::memory_order_relaxed);
-  if (__builtin_expect((before & (FIGURES_SAMPLE_EVERY - 1)) != 0, 1)) return call();
-  return timedCall(figures, call);
+// The same call, timed: it stands for the sampleEvery deliveries up to its
+// list's next timed event (see RouteCache). Out of line, so that the
+// untimed path stays a test and a call.
+__attribute__((noinline)) void timedCallReceiver(ModuleFigures::Delivered& figures, uint32_t sampleEvery,
+                                                 const _PlugInInfo& info, PluginEntryPoint entry, const char* name,
+                                                 void* in, void* out) {
+  const uint64_t begin = monotonicNs();
+  callReceiver(info, entry, name, in, out);
+  const uint64_t took = monotonicNs() - begin;
+  bump(figures.busyNs, took * sampleEvery);
+  if (took > figures.longestCallNs.load(std::memory_order_relaxed))
+    figures.longestCallNs.store(took, std::memory_order_relaxed);
+}
+
+// timedEvery: 0 for an untimed delivery, else the calls a timed one stands for.
+inline void deliver(const Route& route, PluginEntryPoint entry, const char* name, void* in, void* out,
+                    uint32_t timedEvery) {
+  if (__builtin_expect(timedEvery != 0, 0))
+    timedCallReceiver(*route.figures, timedEvery, *route.info, entry, name, in, out);
+  else
+    callReceiver(*route.info, entry, name, in, out);
 }
 
 // Delivers through IOCTL code 2 or 3. Returns the receiver's keep word.
-uint32_t deliverIoctl(const Route& route, const _EventParmsIn& event, uint32_t code) {
-  const _PlugInInfo& info = *route.info;
+uint32_t deliverIoctl(const Route& route, const _EventParmsIn& event, uint32_t code, uint32_t timedEvery) {
   _IOCTLParmsIn in;
   _IOCTLParmsOut out;
   initCallBlock(&in);
@@ -76,28 +79,19 @@ uint32_t deliverIoctl(const Route& route, const _EventParmsIn& event, uint32_t c
   out.code = code;
   out.argSize = 8;
   out.argVersion = 1;
-  ModuleFigures::Delivered& figures = *route.figures;
-  return timedDelivery(figures.ioctls, figures, [&] {
-    DispatchCallScope call(info.library, "IOCTL");
-    info.fnIOCTL(&in, &out);
-    return out.keep;
-  });
+  deliver(route, route.info->fnIOCTL, "IOCTL", &in, &out, timedEvery);
+  return out.keep;
 }
 
 // Delivers through Write. Returns the receiver's keep word.
-uint32_t deliverWrite(const Route& route, const _EventParmsIn& event) {
-  const _PlugInInfo& info = *route.info;
+uint32_t deliverWrite(const Route& route, const _EventParmsIn& event, uint32_t timedEvery) {
   _WriteParmsIn in;
   _WriteParmsOut out;
   initCallBlock(&in);
   initCallBlock(&out);
   copyEventFields(&in, event);
-  ModuleFigures::Delivered& figures = *route.figures;
-  return timedDelivery(figures.writes, figures, [&] {
-    DispatchCallScope call(info.library, "Write");
-    info.fnWrite(&in, &out);
-    return out.keep;
-  });
+  deliver(route, route.info->fnWrite, "Write", &in, &out, timedEvery);
+  return out.keep;
 }
 
 // The core whose drain runs on this thread: events its deliveries submit
@@ -122,12 +116,16 @@ void ServiceCore::drainEventQueue() {
       }
       eventQueue.swap(dispatchBatch);
     }
+    // A short batch means the thread keeps up: timing every call then costs
+    // nothing that matters. A long one means it is behind: time few.
+    sampleEvery = dispatchBatch.size() <= FIGURES_TIME_ALL_BATCH ? 1 : FIGURES_SAMPLE_EVERY;
     uint64_t delivered = 0;
     while (!dispatchBatch.empty()) {
       deliverEvent(dispatchBatch.front());
       dispatchBatch.pop();
       ++delivered;
     }
+    routeCache.fold();
     bump(counters.eventsDelivered, delivered);
     // A burst's storage is not kept for ever.
     dispatchBatch.trim(kBatchSlotsKept);
@@ -137,15 +135,21 @@ void ServiceCore::drainEventQueue() {
 void ServiceCore::deliverEvent(const _EventParmsIn& event) {
   char* payload = static_cast<char*>(event.data);
   size_t count = 0;
-  const Route* routes = routeCache.routes(modules, event.flags, deliveryPattern(event.eventClass), &count);
+  bool timed = false;
+  Route* routes =
+      routeCache.routes(modules, event.flags, deliveryPattern(event.eventClass), sampleEvery, &count, &timed);
+  const uint32_t timedEvery = timed ? sampleEvery : 0;
   // The dispatch thread holds the payload for the whole pass, even if every
   // receiver releases it at once.
   if (payload != nullptr) bufferRegistry.beginPass(payload, event.dataSize);
   bool passEnded = false;
   bool lastHold = false;
   for (size_t i = 0; i < count; ++i) {
-    const Route& route = routes[i];
+    Route& route = routes[i];
     const bool sender = route.moduleId == event.sourceId;
+    // Counted even when the sender entry is missing: the list's uses
+    // credit this module's other entry with everything else.
+    if (sender) ++route.sentSinceFold;
     const PluginEntryPoint entry = sender ? route.self : route.other;
     // A receiver that does not export the entry is skipped, with no hold.
     if (entry == nullptr) continue;
@@ -153,7 +157,8 @@ void ServiceCore::deliverEvent(const _EventParmsIn& event) {
     // No lock for a receiver that does not keep the payload; one short step
     // for one that does (which also ends the pass after the last receiver).
     if (payload != nullptr) bufferRegistry.offer(route.moduleId);
-    const uint32_t keep = code != 0 ? deliverIoctl(route, event, code) : deliverWrite(route, event);
+    const uint32_t keep =
+        code != 0 ? deliverIoctl(route, event, code, timedEvery) : deliverWrite(route, event, timedEvery);
     if (keep == 0 || payload == nullptr) continue;
     route.info->figures->kept();
     if (i + 1 == count) {

@@ -139,6 +139,39 @@ TEST_F(Dispatch, ToAllWithToOthersReachesTheSourceByIoctl3) {
   EXPECT_EQ(other[0].u32("code"), static_cast<uint32_t>(IOCTL_EVENT_OTHERS));
 }
 
+// Deliveries are counted per receiver list and credited after each batch;
+// a sender that receives its own event is counted by the entry it got.
+TEST_F(Dispatch, FiguresCountEachDeliveryByTheEntryItWentThrough) {
+  fx.install("src.so", receiver(0x00210000u, "0x10"));
+  fx.install("other.so", receiver(0x00220000u, "0x10"));
+  installSink();
+  start();
+  const ModuleFigures::Delivered& src = rc->module("src.so")->figures->delivered;
+  const ModuleFigures::Delivered& other = rc->module("other.so")->figures->delivered;
+  // A batch is credited before the next one is taken: once a second
+  // sentinel has arrived, everything before the first one is counted.
+  auto settle = [&] {
+    flush();
+    flush();
+  };
+  settle();
+  const uint64_t srcWrites = src.writes, srcIoctls = src.ioctls, srcBusy = src.busyNs;
+  const uint64_t otherWrites = other.writes, otherIoctls = other.ioctls;
+
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(rc->submit(textEvent(0x00210000u, EVF_TO_OTHERS | EVF_MASK1, 0x10u, "own")), EVR_OK);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(rc->submit(textEvent(0x00220000u, EVF_MASK1, 0x10u, "plain")), EVR_OK);
+  settle();
+
+  EXPECT_EQ(src.writes - srcWrites, 5u);
+  EXPECT_EQ(src.ioctls - srcIoctls, 0u);
+  EXPECT_EQ(other.ioctls - otherIoctls, 3u);
+  EXPECT_EQ(other.writes - otherWrites, 2u);
+  // Few events at a time: every call was timed and stands for itself alone.
+  EXPECT_GT(src.busyNs - srcBusy, 0u);
+  EXPECT_LE(src.busyNs - srcBusy, 5 * src.longestCallNs);
+}
+
 TEST_F(Dispatch, ClassBit31IsIgnoredAndTheTopByteShiftedLeft) {
   fx.install("shifted.so", module(0x00210000u, {{"acceptsEvents", "1"}, {"mask6", "0x02000002"}}));
   fx.install("asis.so", module(0x00220000u, {{"acceptsEvents", "1"}, {"mask6", "0x81000002"}}));

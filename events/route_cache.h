@@ -8,6 +8,14 @@
 // event then visits only its receivers, not every module. A list names each
 // receiver's entry for both cases, sender or not.
 //
+// The lists also count the deliveries for the live figures: an event adds
+// one to its list's use count, not one to each receiver's counters, and
+// fold() later credits each receiver of a used list with the list's new
+// uses (less the events the receiver sent itself, which reach it through
+// its sender entry and are counted on the route as they happen). With a
+// sampling interval of N, every N-th event of a list (its 1st, N+1st, ...)
+// is a timed one: each of its deliveries is timed.
+//
 // Bounded: at most kMaxKeys lists are kept; the cache starts over when it is
 // full or the table it was built from is not the one it is asked about.
 // Dispatch thread only.
@@ -15,6 +23,7 @@
 #define SELVAR_EVENTS_ROUTE_CACHE_H
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -25,6 +34,7 @@ struct Route {
   uint32_t moduleId;
   uint32_t codeOther;        // 0: Write, else the IOCTL code (module is not the sender)
   uint32_t codeSelf;         // the same when the module is the sender
+  uint32_t sentSinceFold;    // events of this list the module sent, not yet folded
   PluginEntryPoint other;    // entry when the module is not the sender, or null
   PluginEntryPoint self;     // entry when the module is the sender, or null
   // The module's delivery counters, here so the dispatch thread finds them
@@ -38,20 +48,48 @@ class RouteCache {
   static const uint32_t kRoutingFlags = 0xFFu | EVF_MASK8 | EVF_TO_OTHERS | EVF_TO_ALL;
   static const size_t kMaxKeys = 256;
 
-  RouteCache() : slots_(kMaxKeys * 2), keys_(0), table_(nullptr), tableSize_(0), lastKey_(0), lastFirst_(0),
-                 lastCount_(0), lastValid_(false) {}
+  RouteCache() : slots_(kMaxKeys * 2), keys_(0), table_(nullptr), tableSize_(0), lastKey_(0), lastSlot_(0),
+                 lastValid_(false) {
+    used_.reserve(kMaxKeys);
+  }
 
   // The receivers, in table order, of an event with these flags and this
-  // queued-road match pattern; *count receives their number.
-  const Route* routes(const std::vector<_PlugInInfo>& modules, uint32_t flags, uint32_t pattern, size_t* count) {
+  // queued-road match pattern, counting the event as one use of their list;
+  // *count receives their number, *timed whether this event's deliveries
+  // are to be timed, one in sampleEvery (a power of two).
+  Route* routes(const std::vector<_PlugInInfo>& modules, uint32_t flags, uint32_t pattern, uint32_t sampleEvery,
+                size_t* count, bool* timed) {
     const uint64_t key = (static_cast<uint64_t>(flags & kRoutingFlags) << 32) | pattern;
     if (modules.data() != table_ || modules.size() != tableSize_) reset(modules);
     if (!lastValid_ || lastKey_ != key) lookUp(modules, key);
-    *count = lastCount_;
-    return routes_.data() + lastFirst_;
+    Slot& slot = slots_[lastSlot_];
+    if (slot.uses == slot.folded) used_.push_back(lastSlot_);
+    *timed = (slot.uses & (sampleEvery - 1)) == 0;
+    ++slot.uses;
+    *count = slot.count;
+    return routes_.data() + slot.first;
+  }
+
+  // Credits the deliveries of the lists used since the last fold to their
+  // receivers' counters. The dispatch thread folds after each batch, so the
+  // figures are behind by at most the batch it is delivering.
+  void fold() {
+    for (const size_t index : used_) {
+      Slot& slot = slots_[index];
+      const uint64_t events = slot.uses - slot.folded;
+      slot.folded = slot.uses;
+      for (Route* route = routes_.data() + slot.first; route != routes_.data() + slot.first + slot.count; ++route) {
+        const uint64_t sent = route->sentSinceFold;
+        route->sentSinceFold = 0;
+        if (route->other != nullptr) credit(*route->figures, route->codeOther, events - sent);
+        if (route->self != nullptr) credit(*route->figures, route->codeSelf, sent);
+      }
+    }
+    used_.clear();
   }
 
   void clear() {
+    fold();
     table_ = nullptr;
     tableSize_ = 0;
   }
@@ -61,10 +99,21 @@ class RouteCache {
     uint64_t key;
     uint32_t first;
     uint32_t count;
+    uint64_t uses;    // events delivered through this list
+    uint64_t folded;  // of which fold() has credited
     bool used;
   };
 
+  // Adds to a counter only the dispatch thread writes: no atomic
+  // read-modify-write needed.
+  static void credit(ModuleFigures::Delivered& figures, uint32_t code, uint64_t deliveries) {
+    std::atomic<uint64_t>& counter = code == 0 ? figures.writes : figures.ioctls;
+    counter.store(counter.load(std::memory_order_relaxed) + deliveries, std::memory_order_relaxed);
+  }
+
   void reset(const std::vector<_PlugInInfo>& modules) {
+    // The routes about to go still hold uncredited deliveries.
+    fold();
     for (Slot& slot : slots_) slot.used = false;
     routes_.clear();
     keys_ = 0;
@@ -78,7 +127,7 @@ class RouteCache {
     size_t i = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
     for (; slots_[i].used; i = (i + 1) & mask) {
       if (slots_[i].key == key) {
-        remember(slots_[i]);
+        remember(i);
         return;
       }
     }
@@ -89,18 +138,19 @@ class RouteCache {
     }
     Slot& slot = slots_[i];
     slot.used = true;
+    slot.uses = 0;
+    slot.folded = 0;
     slot.key = key;
     slot.first = static_cast<uint32_t>(routes_.size());
     build(modules, static_cast<uint32_t>(key >> 32), static_cast<uint32_t>(key));
     slot.count = static_cast<uint32_t>(routes_.size()) - slot.first;
     ++keys_;
-    remember(slot);
+    remember(i);
   }
 
-  void remember(const Slot& slot) {
-    lastKey_ = slot.key;
-    lastFirst_ = slot.first;
-    lastCount_ = slot.count;
+  void remember(size_t index) {
+    lastKey_ = slots_[index].key;
+    lastSlot_ = index;
     lastValid_ = true;
   }
 
@@ -111,7 +161,7 @@ class RouteCache {
     for (size_t i = 0; i < modules.size(); ++i) {
       const _PlugInInfo& info = modules[i];
       if (info.library == nullptr) continue;
-      Route route = {&info, info.moduleId(), 0, 0, nullptr, nullptr, &info.figures->delivered};
+      Route route = {&info, info.moduleId(), 0, 0, 0, nullptr, nullptr, &info.figures->delivered};
       // As the sender: rule 1 does not apply.
       if ((flags & EVF_TO_ALL) != 0) {
         route.self = info.fnIOCTL;
@@ -137,9 +187,9 @@ class RouteCache {
   const _PlugInInfo* table_;
   size_t tableSize_;
   uint64_t lastKey_;
-  uint32_t lastFirst_;
-  uint32_t lastCount_;
+  size_t lastSlot_;
   bool lastValid_;
+  std::vector<size_t> used_;  // lists used since the last fold, each once
 };
 
 #endif  // SELVAR_EVENTS_ROUTE_CACHE_H

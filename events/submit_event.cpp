@@ -8,6 +8,7 @@
 // onto the queue the dispatch thread delivers from; a provider's answer
 // first waits for its previous payload to be freed. How a payload lives from
 // here to its free(), step by step and file by file: docs/design.md.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,7 +29,92 @@ uint32_t requestPattern(uint32_t eventClass) {
   return (eventClass & 0x00FFFFFFu) | ((eventClass & 0xFF000000u) >> 1);
 }
 
+// The last figures lookup of this thread: a module's thread submits under
+// its own ID, so this saves the search on nearly every submission. Keyed by
+// the table's generation, not the core's address, which a later core may
+// reuse.
+struct FiguresLookup {
+  uint64_t generation;
+  uint32_t id;
+  ModuleFigures* figures;
+};
+__thread FiguresLookup g_lastLookup __attribute__((tls_model("initial-exec"))) = {0, 0, nullptr};
+
 }  // namespace
+
+// Both defined here, before their one caller, so that the submission path
+// inlines them.
+inline ModuleFigures* ServiceCore::figuresOf(uint32_t moduleId) const {
+  const uint64_t generation = figuresGeneration.load(std::memory_order_acquire);
+  if (generation == 0) return nullptr;
+  if (__builtin_expect(g_lastLookup.generation == generation && g_lastLookup.id == moduleId, 1))
+    return g_lastLookup.figures;
+  return findFigures(moduleId, generation);
+}
+
+ModuleFigures* ServiceCore::findFigures(uint32_t moduleId, uint64_t generation) const {
+  const auto it = std::lower_bound(figuresById.begin(), figuresById.end(), moduleId,
+                                   [](const auto& entry, uint32_t id) { return entry.first < id; });
+  ModuleFigures* found = it != figuresById.end() && it->first == moduleId ? it->second.get() : nullptr;
+  g_lastLookup = {generation, moduleId, found};
+  return found;
+}
+
+__attribute__((always_inline)) inline int ServiceCore::submitToQueue(const _EventParmsIn* in, ModuleFigures* figures) {
+  // From the stop on, only the dispatch thread's own deliveries may still
+  // queue; everything else would never be delivered.
+  _EventParmsIn event = *in;
+  if (queueState.load(std::memory_order_acquire) != QUEUE_OPEN && !onDispatchThread())
+    return stoppingResult(event);
+  bool counted = false;
+  if (isCounted(event)) {
+    const int verdict = countSource(event);
+    if (verdict != EVR_OK) return verdict;
+    counted = true;
+  }
+
+  const bool hasPayload = event.data != nullptr && event.dataSize != 0;
+  if (!hasPayload) {
+    event.data = nullptr;
+    event.dataSize = 0;
+  }
+  // The queue's bound is reserved before anything is copied; a full queue
+  // and a failed copy are the same to the submitter.
+  bool reserved = queueBudget.reserve(event.dataSize);
+  if (reserved && hasPayload) {
+    void* copy = allocPayload(event.dataSize);
+    if (copy != nullptr) {
+      memcpy(copy, in->data, event.dataSize);
+      event.data = copy;
+    } else {
+      queueBudget.release(1, event.dataSize);
+      reserved = false;
+    }
+  }
+  if (!reserved) {
+    if (counted) {
+      ScopedLock lock(&idLock);
+      idTable.erase(event.sourceId);
+    }
+    return EVR_NO_MEMORY;
+  }
+
+  if (event.requestHandle != 0 && waitRegistry.admit(event.requestHandle, event.data) != WaitRegistry::ADMITTED) {
+    free(event.data);
+    queueBudget.release(1, event.dataSize);
+    return EVR_HANDLE_REFUSED;
+  }
+
+  const int queued = enqueue(event, figures);
+  if (queued != EVR_OK) {
+    // The service stops: nothing will deliver it. The payload was admitted,
+    // so its provider's slot is given back first.
+    waitRegistry.postReleased(event.data);
+    free(event.data);
+    queueBudget.release(1, event.dataSize);
+  }
+  return queued;
+}
 
 int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
   // Release road: a receiver gives back a payload it kept.
@@ -75,65 +161,10 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
   }
 
   // Event road.
-  out->result = submitToQueue(in);
-  if (ModuleFigures* figures = figuresOf(in->sourceId)) figures->countSubmitted(out->result);
+  ModuleFigures* figures = figuresOf(in->sourceId);
+  out->result = submitToQueue(in, figures);
+  if (out->result != EVR_OK && figures != nullptr) figures->countRefused(out->result);
   return 0;
-}
-
-int ServiceCore::submitToQueue(const _EventParmsIn* in) {
-  // From the stop on, only the dispatch thread's own deliveries may still
-  // queue; everything else would never be delivered.
-  _EventParmsIn event = *in;
-  if (queueState.load(std::memory_order_acquire) != QUEUE_OPEN && !onDispatchThread())
-    return stoppingResult(event);
-  bool counted = false;
-  if (isCounted(event)) {
-    const int verdict = countSource(event);
-    if (verdict != EVR_OK) return verdict;
-    counted = true;
-  }
-
-  const bool hasPayload = event.data != nullptr && event.dataSize != 0;
-  if (!hasPayload) {
-    event.data = nullptr;
-    event.dataSize = 0;
-  }
-  // The queue's bound is reserved before anything is copied; a full queue
-  // and a failed copy are the same to the submitter.
-  bool reserved = queueBudget.reserve(event.dataSize);
-  if (reserved && hasPayload) {
-    void* copy = allocPayload(event.dataSize);
-    if (copy != nullptr) {
-      memcpy(copy, in->data, event.dataSize);
-      event.data = copy;
-    } else {
-      queueBudget.release(1, event.dataSize);
-      reserved = false;
-    }
-  }
-  if (!reserved) {
-    if (counted) {
-      ScopedLock lock(&idLock);
-      idTable.erase(event.sourceId);
-    }
-    return EVR_NO_MEMORY;
-  }
-
-  if (event.requestHandle != 0 && waitRegistry.admit(event.requestHandle, event.data) != WaitRegistry::ADMITTED) {
-    free(event.data);
-    queueBudget.release(1, event.dataSize);
-    return EVR_HANDLE_REFUSED;
-  }
-
-  const int queued = enqueue(event);
-  if (queued != EVR_OK) {
-    // The service stops: nothing will deliver it. The payload was admitted,
-    // so its provider's slot is given back first.
-    waitRegistry.postReleased(event.data);
-    free(event.data);
-    queueBudget.release(1, event.dataSize);
-  }
-  return queued;
 }
 
 int ServiceCore::countSource(const _EventParmsIn& event) {

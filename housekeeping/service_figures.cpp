@@ -19,7 +19,7 @@ namespace {
 
 using nlohmann::json;
 
-// Names of the counted result codes, by slot (see countSubmitted).
+// Names of the counted result codes, by index (see countRefused).
 const char* const RESULT_NAMES[FIGURES_RESULT_CODES] = {
     "EVR_OK",   "EVR_HANDLE_REFUSED", "other", "EVR_UNREGISTERED",
     "EVR_LIMIT", "EVR_THROTTLED",     "EVR_STOPPING", "EVR_NO_MEMORY",
@@ -66,9 +66,9 @@ std::string describeService(ServiceCore& core) {
     for (const auto& hold : oldest)
       if (hold.first == info.moduleId()) oldestMs = std::max<int64_t>(0, now - hold.second);
     json submitted = json::object();
-    for (uint32_t slot = 0; slot < FIGURES_RESULT_CODES; ++slot) {
-      const uint64_t count = figures.submittedWith(slot);
-      if (count != 0) submitted[RESULT_NAMES[slot]] = count;
+    for (uint32_t index = 0; index < FIGURES_RESULT_CODES; ++index) {
+      const uint64_t count = figures.submittedWith(index);
+      if (count != 0) submitted[RESULT_NAMES[index]] = count;
     }
     const int64_t reads = figures.readsRunning.load(std::memory_order_relaxed);
     busyNs += delivered.busyNs.load(std::memory_order_relaxed);
@@ -106,6 +106,7 @@ std::string describeService(ServiceCore& core) {
       {"pid", static_cast<int64_t>(getpid())},
       {"uptimeMs", started != 0 ? atLeastZero(now - started) : 0},
       {"sampleEvery", FIGURES_SAMPLE_EVERY},
+      {"timeAllBatch", FIGURES_TIME_ALL_BATCH},
       {"service",
        {
            {"eventsAccepted", delivered + queued},

@@ -5,10 +5,12 @@
 // with relaxed atomics: a figure read while it moves may be one step behind
 // another, never torn. Nothing here takes a lock or changes what a module
 // sees. Figures that only the dispatch thread writes are plain load+store
-// pairs on a cache line of their own per module, so the delivery path pays
-// a few stores and no shared line. Time inside Write and IOCTL is measured
-// on one delivery in FIGURES_SAMPLE_EVERY of each module and kind (its 1st,
-// 65th, ...), and busy time is that sampled time scaled up.
+// pairs on a cache line of their own per module. Deliveries are counted per
+// receiver list and credited to the modules after each batch (RouteCache),
+// so the delivery path itself stores nothing. Time inside Write and IOCTL
+// is measured on every call while the dispatch thread keeps up, and on the
+// deliveries of one event in FIGURES_SAMPLE_EVERY per list under load; busy
+// time counts each timed call as many times as it stands for.
 //
 // describeService() builds the endpoint's JSON document; main thread only
 // (the thread that alone changes the module table's shape).
@@ -19,11 +21,14 @@
 #include <cstdint>
 #include <string>
 
-// One delivery in this many is timed (a power of two): reading the clock
-// twice costs more than the rest of a delivery's counting together.
-const uint32_t FIGURES_SAMPLE_EVERY = 64;
+// Under load, one event in this many per receiver list has its deliveries
+// timed (a power of two): reading the clock twice per call would cost more
+// than the rest of a delivery. While the dispatch thread keeps up (it takes
+// at most FIGURES_TIME_ALL_BATCH events at a time), every call is timed.
+const uint32_t FIGURES_SAMPLE_EVERY = 1024;
+const uint32_t FIGURES_TIME_ALL_BATCH = 64;
 // Result codes counted one by one: EVR_OK .. EVR_STOPPING at their own
-// value, EVR_NO_MEMORY in the last slot (slot 2 has no code).
+// value, EVR_NO_MEMORY at the last index (index 2 has no code).
 const uint32_t FIGURES_RESULT_CODES = 8;
 // Submission counts are striped over this many cache lines, so that two
 // threads submitting for one module do not pass a line back and forth.
@@ -41,7 +46,7 @@ struct ModuleFigures {
   struct alignas(64) Delivered {
     std::atomic<uint64_t> writes{0};
     std::atomic<uint64_t> ioctls{0};
-    std::atomic<uint64_t> busyNs{0};         // sampled time times FIGURES_SAMPLE_EVERY
+    std::atomic<uint64_t> busyNs{0};         // timed calls, each times the calls it stands for
     std::atomic<uint64_t> longestCallNs{0};  // among timed deliveries
     std::atomic<uint64_t> keptMost{0};
   } delivered;
@@ -50,16 +55,25 @@ struct ModuleFigures {
   std::atomic<uint64_t> releases{0};
   std::atomic<uint64_t> foreignReleases{0};
   std::atomic<int64_t> readsRunning{0};
+  // Events queued: written only under the queue's lock, where the count is
+  // a plain load and store instead of one more atomic step per submission.
+  struct alignas(64) Queued {
+    std::atomic<uint64_t> count{0};
+  } queued;
+  // Refused submissions, rare: striped atomic counts by result code.
   struct alignas(64) Submitted {
     std::atomic<uint64_t> byResult[FIGURES_RESULT_CODES] = {};
   } submitted[FIGURES_STRIPES];
 
-  // Events this module submitted with that result, all stripes.
-  uint64_t submittedWith(uint32_t slot) const {
-    uint64_t total = 0;
-    for (const Submitted& stripe : submitted) total += stripe.byResult[slot].load(std::memory_order_relaxed);
+  // Events this module submitted with the result counted at index, all
+  // stripes (index 0, EVR_OK: the queued ones).
+  uint64_t submittedWith(uint32_t index) const {
+    uint64_t total = index == 0 ? queued.count.load(std::memory_order_relaxed) : 0;
+    for (const Submitted& stripe : submitted) total += stripe.byResult[index].load(std::memory_order_relaxed);
     return total;
   }
+  // Queue lock held: one more event of this module was queued.
+  void countQueued() { queued.count.store(queued.count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
 
   // Dispatch thread: the module answered keep for one payload.
   void kept() {
@@ -67,11 +81,12 @@ struct ModuleFigures {
     if (now > 0 && static_cast<uint64_t>(now) > delivered.keptMost.load(std::memory_order_relaxed))
       delivered.keptMost.store(static_cast<uint64_t>(now), std::memory_order_relaxed);
   }
-  void countSubmitted(int result) {
-    const uint32_t slot = result >= 0 && static_cast<uint32_t>(result) < FIGURES_RESULT_CODES - 1
-                              ? static_cast<uint32_t>(result)
-                              : (result < 0 ? FIGURES_RESULT_CODES - 1 : 2);
-    submitted[figuresStripe()].byResult[slot].fetch_add(1, std::memory_order_relaxed);
+  // A submission refused with result (queued ones go through countQueued).
+  void countRefused(int result) {
+    const uint32_t index = result >= 0 && static_cast<uint32_t>(result) < FIGURES_RESULT_CODES - 1
+                               ? static_cast<uint32_t>(result)
+                               : (result < 0 ? FIGURES_RESULT_CODES - 1 : 2);
+    submitted[figuresStripe()].byResult[index].fetch_add(1, std::memory_order_relaxed);
   }
 };
 

@@ -195,7 +195,8 @@ std::vector<std::string> formatTable(const Snapshot& current, const Table& table
            static_cast<unsigned long long>(service.countedSources),
            table.sinceStart ? "rates since start" : "rates per second");
   lines.push_back(cut(text, width));
-  snprintf(text, sizeof(text), "sorted by %s; busy and longest from 1 call in %llu timed", sortKeyName(key),
+  snprintf(text, sizeof(text), "sorted by %s; busy and longest: every call timed, 1 event in %llu under load",
+           sortKeyName(key),
            static_cast<unsigned long long>(current.sampleEvery));
   lines.push_back(cut(text, width));
   lines.push_back("");
