@@ -148,7 +148,7 @@ void ServiceCore::setQueueState(QueueState state) {
   stopDrainExtra = 0;
 }
 
-int ServiceCore::enqueue(const _EventParmsIn& event, ModuleFigures* figures) {
+int ServiceCore::enqueue(const _EventParmsIn& event) {
   pt::trigger* wake = nullptr;
   {
     ScopedLock lock(&queueMutex);
@@ -163,7 +163,6 @@ int ServiceCore::enqueue(const _EventParmsIn& event, ModuleFigures* figures) {
       ++stopDrainExtra;
     }
     eventQueue.push(event);
-    if (figures != nullptr) figures->countQueued();
     // The dispatch thread drains until it finds the queue empty (under this
     // lock) and only then waits: while it works, pushes need not wake it,
     // and only the first push after it found the queue empty posts.
@@ -188,6 +187,8 @@ namespace {
 // Tells the tables of successive cores apart (0: none published).
 std::atomic<uint64_t> g_figuresGenerations{0};
 }  // namespace
+
+__thread FiguresLookup g_lastFiguresLookup = {0, 0, nullptr};
 
 void ServiceCore::publishFiguresById() {
   if (figuresGeneration.load(std::memory_order_relaxed) != 0) return;  // start() runs once

@@ -148,9 +148,8 @@ class ServiceCore {
   // What the service counts about itself (housekeeping/service_figures.h).
   ServiceCounters counters;
   // The figures of the module with this ID, or null (not a module's ID, or
-  // asked before the load pass ended). Any thread, no lock. Defined in
-  // events/submit_event.cpp, its one user.
-  ModuleFigures* figuresOf(uint32_t moduleId) const;
+  // asked before the load pass ended). Any thread, no lock.
+  inline ModuleFigures* figuresOf(uint32_t moduleId) const;
 
   PthreadMutex heldLock;
   std::vector<_EventParmsIn> heldRequests GUARDED_BY(heldLock);  // payloads owned here
@@ -167,33 +166,38 @@ class ServiceCore {
   // Post-before-free: the woken provider's next payload can never be
   // mistaken for this one.
   void freeReleasedPayload(char* payload);
-  // Pushes onto the queue, counts it for its sender's figures (may be null)
-  // and posts the trigger; EVR_OK, or the refusal (the event was not queued)
-  // when the queue is closing or closed.
-  int enqueue(const _EventParmsIn& event, ModuleFigures* figures) EXCLUDES(queueMutex);
+  // Pushes onto the queue and posts the trigger; EVR_OK, or the refusal
+  // (the event was not queued) when the queue is closing or closed.
+  int enqueue(const _EventParmsIn& event) EXCLUDES(queueMutex);
   // The result for an event refused because the service stops.
   static int stoppingResult(const _EventParmsIn& event);
   void setQueueState(QueueState state) EXCLUDES(queueMutex);
   // True on the dispatch thread of this core, inside its drain.
   bool onDispatchThread() const;
   void postTrigger() EXCLUDES(queueMutex);
-  // One event's delivery pass (events/drain_event_queue.cpp).
+  // One event's delivery (events/drain_event_queue.cpp): its receivers and
+  // figures, then the pass over the receivers.
   void deliverEvent(const _EventParmsIn& event);
+  template <bool kTimed>
+  uint64_t deliverPass(const _EventParmsIn& event, Route* routes, size_t count, uint32_t timedEvery);
+  void deliverTimed(const _EventParmsIn& event, Route* routes, size_t count, uint32_t timedEvery);
 
   // The dispatch thread's own state: the batch it is delivering (taken from
   // eventQueue in one step) and its receiver lists.
   EventQueue dispatchBatch;
   RouteCache routeCache;
-  // One event in this many per receiver list has its deliveries timed,
-  // chosen per batch (events/drain_event_queue.cpp).
-  uint32_t sampleEvery = 1;
+  // The sender of the event delivered last and its figures (null: none).
+  struct {
+    uint32_t id;
+    ModuleFigures* figures;
+  } lastSender = {0, nullptr};
   // The dispatch thread found the queue empty and is about to wait (or
   // waits) on eventTrigger; the next push posts it.
   bool dispatchIdle GUARDED_BY(queueMutex);
   // Events the dispatch thread's deliveries submitted since the stop began.
   uint32_t stopDrainExtra GUARDED_BY(queueMutex);
   // The event road proper; returns the result for the submitter.
-  int submitToQueue(const _EventParmsIn* in, ModuleFigures* figures);
+  int submitToQueue(const _EventParmsIn* in);
   // Module IDs and their figures, sorted by ID: filled once on the main
   // thread when the load pass ends, then published by figuresGeneration
   // (0 until then) and never changed. The entries own the figures, so a module thread that
@@ -212,6 +216,25 @@ class ServiceCore {
   // may still be posting it.
   pt::trigger* retiredTrigger GUARDED_BY(queueMutex);
 };
+
+// The last figures lookup of this thread: a module's thread submits under
+// its own ID, and the dispatch thread meets one sender many times in a row,
+// so this saves the search nearly every time. Keyed by the table's
+// generation, not the core's address, which a later core may reuse.
+struct FiguresLookup {
+  uint64_t generation;
+  uint32_t id;
+  ModuleFigures* figures;
+};
+extern __thread FiguresLookup g_lastFiguresLookup __attribute__((tls_model("initial-exec")));
+
+inline ModuleFigures* ServiceCore::figuresOf(uint32_t moduleId) const {
+  const uint64_t generation = figuresGeneration.load(std::memory_order_acquire);
+  if (generation == 0) return nullptr;
+  if (__builtin_expect(g_lastFiguresLookup.generation == generation && g_lastFiguresLookup.id == moduleId, 1))
+    return g_lastFiguresLookup.figures;
+  return findFigures(moduleId, generation);
+}
 
 // The application's owning pointer to the core, and the pointer through which
 // FlatPluginEvent reaches it (set by the constructor, never cleared).

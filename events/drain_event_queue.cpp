@@ -45,28 +45,32 @@ inline void callReceiver(const _PlugInInfo& info, PluginEntryPoint entry, const 
 // The same call, timed: it stands for the sampleEvery deliveries up to its
 // list's next timed event (see RouteCache). Out of line, so that the
 // untimed path stays a test and a call.
-__attribute__((noinline)) void timedCallReceiver(ModuleFigures::Delivered& figures, uint32_t sampleEvery,
-                                                 const _PlugInInfo& info, PluginEntryPoint entry, const char* name,
-                                                 void* in, void* out) {
+// Returns what the call took.
+__attribute__((noinline)) uint64_t timedCallReceiver(ModuleFigures::Delivered& figures, uint32_t sampleEvery,
+                                                     const _PlugInInfo& info, PluginEntryPoint entry,
+                                                     const char* name, void* in, void* out) {
   const uint64_t begin = monotonicNs();
   callReceiver(info, entry, name, in, out);
   const uint64_t took = monotonicNs() - begin;
   bump(figures.busyNs, took * sampleEvery);
   if (took > figures.longestCallNs.load(std::memory_order_relaxed))
     figures.longestCallNs.store(took, std::memory_order_relaxed);
+  return took;
 }
 
-// timedEvery: 0 for an untimed delivery, else the calls a timed one stands for.
+// timedEvery: 0 for an untimed delivery, else the calls a timed one stands
+// for; a timed one adds what it took to *timedNs.
 inline void deliver(const Route& route, PluginEntryPoint entry, const char* name, void* in, void* out,
-                    uint32_t timedEvery) {
+                    uint32_t timedEvery, uint64_t* timedNs) {
   if (__builtin_expect(timedEvery != 0, 0))
-    timedCallReceiver(*route.figures, timedEvery, *route.info, entry, name, in, out);
+    *timedNs += timedCallReceiver(*route.figures, timedEvery, *route.info, entry, name, in, out);
   else
     callReceiver(*route.info, entry, name, in, out);
 }
 
 // Delivers through IOCTL code 2 or 3. Returns the receiver's keep word.
-uint32_t deliverIoctl(const Route& route, const _EventParmsIn& event, uint32_t code, uint32_t timedEvery) {
+__attribute__((always_inline)) inline uint32_t deliverIoctl(const Route& route, const _EventParmsIn& event, uint32_t code, uint32_t timedEvery,
+                      uint64_t* timedNs) {
   _IOCTLParmsIn in;
   _IOCTLParmsOut out;
   initCallBlock(&in);
@@ -79,18 +83,18 @@ uint32_t deliverIoctl(const Route& route, const _EventParmsIn& event, uint32_t c
   out.code = code;
   out.argSize = 8;
   out.argVersion = 1;
-  deliver(route, route.info->fnIOCTL, "IOCTL", &in, &out, timedEvery);
+  deliver(route, route.info->fnIOCTL, "IOCTL", &in, &out, timedEvery, timedNs);
   return out.keep;
 }
 
 // Delivers through Write. Returns the receiver's keep word.
-uint32_t deliverWrite(const Route& route, const _EventParmsIn& event, uint32_t timedEvery) {
+__attribute__((always_inline)) inline uint32_t deliverWrite(const Route& route, const _EventParmsIn& event, uint32_t timedEvery, uint64_t* timedNs) {
   _WriteParmsIn in;
   _WriteParmsOut out;
   initCallBlock(&in);
   initCallBlock(&out);
   copyEventFields(&in, event);
-  deliver(route, route.info->fnWrite, "Write", &in, &out, timedEvery);
+  deliver(route, route.info->fnWrite, "Write", &in, &out, timedEvery, timedNs);
   return out.keep;
 }
 
@@ -116,9 +120,6 @@ void ServiceCore::drainEventQueue() {
       }
       eventQueue.swap(dispatchBatch);
     }
-    // A short batch means the thread keeps up: timing every call then costs
-    // nothing that matters. A long one means it is behind: time few.
-    sampleEvery = dispatchBatch.size() <= FIGURES_TIME_ALL_BATCH ? 1 : FIGURES_SAMPLE_EVERY;
     uint64_t delivered = 0;
     while (!dispatchBatch.empty()) {
       deliverEvent(dispatchBatch.front());
@@ -132,13 +133,12 @@ void ServiceCore::drainEventQueue() {
   }
 }
 
-void ServiceCore::deliverEvent(const _EventParmsIn& event) {
+// kTimed: a timed event (the loop is compiled twice, so that an untimed
+// delivery pays no test for it). Returns the time the timed calls took.
+template <bool kTimed>
+__attribute__((always_inline)) inline uint64_t ServiceCore::deliverPass(const _EventParmsIn& event, Route* routes, size_t count, uint32_t timedEvery) {
   char* payload = static_cast<char*>(event.data);
-  size_t count = 0;
-  bool timed = false;
-  Route* routes =
-      routeCache.routes(modules, event.flags, deliveryPattern(event.eventClass), sampleEvery, &count, &timed);
-  const uint32_t timedEvery = timed ? sampleEvery : 0;
+  uint64_t timedNs = 0;
   // The dispatch thread holds the payload for the whole pass, even if every
   // receiver releases it at once.
   if (payload != nullptr) bufferRegistry.beginPass(payload, event.dataSize);
@@ -157,8 +157,8 @@ void ServiceCore::deliverEvent(const _EventParmsIn& event) {
     // No lock for a receiver that does not keep the payload; one short step
     // for one that does (which also ends the pass after the last receiver).
     if (payload != nullptr) bufferRegistry.offer(route.moduleId);
-    const uint32_t keep =
-        code != 0 ? deliverIoctl(route, event, code, timedEvery) : deliverWrite(route, event, timedEvery);
+    const uint32_t keep = code != 0 ? deliverIoctl(route, event, code, kTimed ? timedEvery : 0, &timedNs)
+                                    : deliverWrite(route, event, kTimed ? timedEvery : 0, &timedNs);
     if (keep == 0 || payload == nullptr) continue;
     route.info->figures->kept();
     if (i + 1 == count) {
@@ -168,7 +168,29 @@ void ServiceCore::deliverEvent(const _EventParmsIn& event) {
       bufferRegistry.keep(route.moduleId);
     }
   }
-  if (payload == nullptr) return;
+  if (payload == nullptr) return timedNs;
   if (!passEnded) lastHold = bufferRegistry.endPass();
   if (lastHold) freeReleasedPayload(payload);
+  return timedNs;
 }
+
+void ServiceCore::deliverEvent(const _EventParmsIn& event) {
+  // Streams come from one sender many events in a row: look it up once.
+  if (__builtin_expect(event.sourceId != lastSender.id || lastSender.figures == nullptr, 0))
+    lastSender = {event.sourceId, figuresOf(event.sourceId)};
+  if (lastSender.figures != nullptr) bump(lastSender.figures->delivered.sentDelivered);
+  size_t count = 0;
+  uint32_t timedEvery = 0;
+  Route* routes = routeCache.routes(modules, event.flags, deliveryPattern(event.eventClass), &count, &timedEvery);
+  if (__builtin_expect(timedEvery != 0, 0))
+    deliverTimed(event, routes, count, timedEvery);
+  else
+    deliverPass<false>(event, routes, count, 0);
+}
+
+// Rare: kept out of line, so that deliverEvent stays small.
+__attribute__((noinline)) void ServiceCore::deliverTimed(const _EventParmsIn& event, Route* routes, size_t count,
+                                                         uint32_t timedEvery) {
+  routeCache.retune(deliverPass<true>(event, routes, count, timedEvery), count);
+}
+

@@ -12,9 +12,9 @@
 // one to its list's use count, not one to each receiver's counters, and
 // fold() later credits each receiver of a used list with the list's new
 // uses (less the events the receiver sent itself, which reach it through
-// its sender entry and are counted on the route as they happen). With a
-// sampling interval of N, every N-th event of a list (its 1st, N+1st, ...)
-// is a timed one: each of its deliveries is timed.
+// its sender entry and are counted on the route as they happen). Every
+// N-th event of a list is a timed one: each of its deliveries is timed, and
+// retune() then sets the list's N from what those calls took.
 //
 // Bounded: at most kMaxKeys lists are kept; the cache starts over when it is
 // full or the table it was built from is not the one it is asked about.
@@ -55,19 +55,28 @@ class RouteCache {
 
   // The receivers, in table order, of an event with these flags and this
   // queued-road match pattern, counting the event as one use of their list;
-  // *count receives their number, *timed whether this event's deliveries
-  // are to be timed, one in sampleEvery (a power of two).
-  Route* routes(const std::vector<_PlugInInfo>& modules, uint32_t flags, uint32_t pattern, uint32_t sampleEvery,
-                size_t* count, bool* timed) {
+  // *count receives their number; *timedEvery, when this event's
+  // deliveries are to be timed, the events each of them stands for, else 0.
+  Route* routes(const std::vector<_PlugInInfo>& modules, uint32_t flags, uint32_t pattern, size_t* count,
+                uint32_t* timedEvery) {
     const uint64_t key = (static_cast<uint64_t>(flags & kRoutingFlags) << 32) | pattern;
     if (modules.data() != table_ || modules.size() != tableSize_) reset(modules);
     if (!lastValid_ || lastKey_ != key) lookUp(modules, key);
     Slot& slot = slots_[lastSlot_];
     if (slot.uses == slot.folded) used_.push_back(lastSlot_);
-    *timed = (slot.uses & (sampleEvery - 1)) == 0;
+    *timedEvery = (slot.uses & (slot.sampleEvery - 1)) == 0 ? slot.sampleEvery : 0;
     ++slot.uses;
     *count = slot.count;
     return routes_.data() + slot.first;
+  }
+
+  // After a timed event of the list routes() last returned: its calls took
+  // tookNs in all, over calls calls. Sets how often the list is timed.
+  void retune(uint64_t tookNs, size_t calls) {
+    const uint64_t wanted = static_cast<uint64_t>(FIGURES_TIMING_COST_NS) * FIGURES_TIMING_SHARE * calls;
+    uint32_t every = 1;
+    while (every < FIGURES_SAMPLE_EVERY && static_cast<uint64_t>(every) * tookNs < wanted) every *= 2;
+    slots_[lastSlot_].sampleEvery = every;
   }
 
   // Credits the deliveries of the lists used since the last fold to their
@@ -99,8 +108,9 @@ class RouteCache {
     uint64_t key;
     uint32_t first;
     uint32_t count;
-    uint64_t uses;    // events delivered through this list
-    uint64_t folded;  // of which fold() has credited
+    uint64_t uses;         // events delivered through this list
+    uint64_t folded;       // of which fold() has credited
+    uint32_t sampleEvery;  // one event in this many is timed (a power of two)
     bool used;
   };
 
@@ -140,6 +150,7 @@ class RouteCache {
     slot.used = true;
     slot.uses = 0;
     slot.folded = 0;
+    slot.sampleEvery = 1;
     slot.key = key;
     slot.first = static_cast<uint32_t>(routes_.size());
     build(modules, static_cast<uint32_t>(key >> 32), static_cast<uint32_t>(key));

@@ -29,38 +29,17 @@ uint32_t requestPattern(uint32_t eventClass) {
   return (eventClass & 0x00FFFFFFu) | ((eventClass & 0xFF000000u) >> 1);
 }
 
-// The last figures lookup of this thread: a module's thread submits under
-// its own ID, so this saves the search on nearly every submission. Keyed by
-// the table's generation, not the core's address, which a later core may
-// reuse.
-struct FiguresLookup {
-  uint64_t generation;
-  uint32_t id;
-  ModuleFigures* figures;
-};
-__thread FiguresLookup g_lastLookup __attribute__((tls_model("initial-exec"))) = {0, 0, nullptr};
-
 }  // namespace
-
-// Both defined here, before their one caller, so that the submission path
-// inlines them.
-inline ModuleFigures* ServiceCore::figuresOf(uint32_t moduleId) const {
-  const uint64_t generation = figuresGeneration.load(std::memory_order_acquire);
-  if (generation == 0) return nullptr;
-  if (__builtin_expect(g_lastLookup.generation == generation && g_lastLookup.id == moduleId, 1))
-    return g_lastLookup.figures;
-  return findFigures(moduleId, generation);
-}
 
 ModuleFigures* ServiceCore::findFigures(uint32_t moduleId, uint64_t generation) const {
   const auto it = std::lower_bound(figuresById.begin(), figuresById.end(), moduleId,
                                    [](const auto& entry, uint32_t id) { return entry.first < id; });
   ModuleFigures* found = it != figuresById.end() && it->first == moduleId ? it->second.get() : nullptr;
-  g_lastLookup = {generation, moduleId, found};
+  g_lastFiguresLookup = {generation, moduleId, found};
   return found;
 }
 
-__attribute__((always_inline)) inline int ServiceCore::submitToQueue(const _EventParmsIn* in, ModuleFigures* figures) {
+__attribute__((always_inline)) inline int ServiceCore::submitToQueue(const _EventParmsIn* in) {
   // From the stop on, only the dispatch thread's own deliveries may still
   // queue; everything else would never be delivered.
   _EventParmsIn event = *in;
@@ -105,7 +84,7 @@ __attribute__((always_inline)) inline int ServiceCore::submitToQueue(const _Even
     return EVR_HANDLE_REFUSED;
   }
 
-  const int queued = enqueue(event, figures);
+  const int queued = enqueue(event);
   if (queued != EVR_OK) {
     // The service stops: nothing will deliver it. The payload was admitted,
     // so its provider's slot is given back first.
@@ -161,9 +140,10 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
   }
 
   // Event road.
-  ModuleFigures* figures = figuresOf(in->sourceId);
-  out->result = submitToQueue(in, figures);
-  if (out->result != EVR_OK && figures != nullptr) figures->countRefused(out->result);
+  out->result = submitToQueue(in);
+  if (__builtin_expect(out->result != EVR_OK, 0)) {
+    if (ModuleFigures* figures = figuresOf(in->sourceId)) figures->countRefused(out->result);
+  }
   return 0;
 }
 

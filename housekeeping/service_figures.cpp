@@ -106,7 +106,6 @@ std::string describeService(ServiceCore& core) {
       {"pid", static_cast<int64_t>(getpid())},
       {"uptimeMs", started != 0 ? atLeastZero(now - started) : 0},
       {"sampleEvery", FIGURES_SAMPLE_EVERY},
-      {"timeAllBatch", FIGURES_TIME_ALL_BATCH},
       {"service",
        {
            {"eventsAccepted", delivered + queued},

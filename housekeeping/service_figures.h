@@ -8,9 +8,9 @@
 // pairs on a cache line of their own per module. Deliveries are counted per
 // receiver list and credited to the modules after each batch (RouteCache),
 // so the delivery path itself stores nothing. Time inside Write and IOCTL
-// is measured on every call while the dispatch thread keeps up, and on the
-// deliveries of one event in FIGURES_SAMPLE_EVERY per list under load; busy
-// time counts each timed call as many times as it stands for.
+// is measured on the deliveries of one event in N per receiver list, N set
+// by what the list's calls take (see FIGURES_TIMING_SHARE); busy time
+// counts each timed call as many times as it stands for.
 //
 // describeService() builds the endpoint's JSON document; main thread only
 // (the thread that alone changes the module table's shape).
@@ -21,12 +21,17 @@
 #include <cstdint>
 #include <string>
 
-// Under load, one event in this many per receiver list has its deliveries
-// timed (a power of two): reading the clock twice per call would cost more
-// than the rest of a delivery. While the dispatch thread keeps up (it takes
-// at most FIGURES_TIME_ALL_BATCH events at a time), every call is timed.
-const uint32_t FIGURES_SAMPLE_EVERY = 1024;
-const uint32_t FIGURES_TIME_ALL_BATCH = 64;
+// Timing a call reads the clock twice, which costs more than the rest of a
+// fast delivery. So each receiver list times one event in N (a power of two)
+// and N follows what the list's calls take: reading the clock stays under
+// 1/FIGURES_TIMING_SHARE of the time spent in them, and N is at most
+// FIGURES_SAMPLE_EVERY. Calls of a millisecond are all timed; calls of a few
+// dozen nanoseconds, about one event in a thousand.
+const uint32_t FIGURES_SAMPLE_EVERY = 4096;
+const uint32_t FIGURES_TIMING_SHARE = 512;
+// What timing one call costs (two clock reads and the call around them), in
+// nanoseconds, as the sampling interval reckons it.
+const uint32_t FIGURES_TIMING_COST_NS = 50;
 // Result codes counted one by one: EVR_OK .. EVR_STOPPING at their own
 // value, EVR_NO_MEMORY at the last index (index 2 has no code).
 const uint32_t FIGURES_RESULT_CODES = 8;
@@ -49,31 +54,27 @@ struct ModuleFigures {
     std::atomic<uint64_t> busyNs{0};         // timed calls, each times the calls it stands for
     std::atomic<uint64_t> longestCallNs{0};  // among timed deliveries
     std::atomic<uint64_t> keptMost{0};
+    // Events this module sent that have been delivered: counted where they
+    // are delivered, so that a submission pays nothing for its figures.
+    std::atomic<uint64_t> sentDelivered{0};
   } delivered;
   // Any thread.
   alignas(64) std::atomic<int64_t> keptNow{0};  // may dip below 0 for an instant
   std::atomic<uint64_t> releases{0};
   std::atomic<uint64_t> foreignReleases{0};
   std::atomic<int64_t> readsRunning{0};
-  // Events queued: written only under the queue's lock, where the count is
-  // a plain load and store instead of one more atomic step per submission.
-  struct alignas(64) Queued {
-    std::atomic<uint64_t> count{0};
-  } queued;
   // Refused submissions, rare: striped atomic counts by result code.
   struct alignas(64) Submitted {
     std::atomic<uint64_t> byResult[FIGURES_RESULT_CODES] = {};
   } submitted[FIGURES_STRIPES];
 
   // Events this module submitted with the result counted at index, all
-  // stripes (index 0, EVR_OK: the queued ones).
+  // stripes; for index 0 (EVR_OK), those accepted and already delivered.
   uint64_t submittedWith(uint32_t index) const {
-    uint64_t total = index == 0 ? queued.count.load(std::memory_order_relaxed) : 0;
+    uint64_t total = index == 0 ? delivered.sentDelivered.load(std::memory_order_relaxed) : 0;
     for (const Submitted& stripe : submitted) total += stripe.byResult[index].load(std::memory_order_relaxed);
     return total;
   }
-  // Queue lock held: one more event of this module was queued.
-  void countQueued() { queued.count.store(queued.count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
 
   // Dispatch thread: the module answered keep for one payload.
   void kept() {
@@ -81,7 +82,7 @@ struct ModuleFigures {
     if (now > 0 && static_cast<uint64_t>(now) > delivered.keptMost.load(std::memory_order_relaxed))
       delivered.keptMost.store(static_cast<uint64_t>(now), std::memory_order_relaxed);
   }
-  // A submission refused with result (queued ones go through countQueued).
+  // A submission refused with result (accepted ones count as delivered).
   void countRefused(int result) {
     const uint32_t index = result >= 0 && static_cast<uint32_t>(result) < FIGURES_RESULT_CODES - 1
                                ? static_cast<uint32_t>(result)
