@@ -35,12 +35,6 @@ int64_t watchdogPeriodMs(const char* usec, const char* pid, pid_t self, pid_t la
   return static_cast<int64_t>(period / 1000);
 }
 
-int64_t dispatchWatchClockMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 DispatchWatch::DispatchWatch(const ModuleCallRecord& dispatch_, int64_t watchdogMs_, int64_t stallLimitMs_)
     : dispatch(dispatch_), watchdogMs(watchdogMs_), stallLimitMs(stallLimitMs_) {}
 

@@ -38,7 +38,6 @@ const int64_t DISPATCH_WATCH_TICK_MS = 1000;
 int64_t watchdogPeriodMs(const char* usec, const char* pid, pid_t self, pid_t launcher);
 
 // The watch's clock: CLOCK_MONOTONIC in ms, which a clock change leaves alone.
-int64_t dispatchWatchClockMs();
 
 class DispatchWatch {
  public:

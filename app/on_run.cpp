@@ -27,6 +27,7 @@
 #include "app/stop_signals.h"
 #include "core/service_core.h"
 #include "housekeeping/service_figures.h"
+#include "compat/monotonic_clock.h"
 
 namespace {
 
@@ -195,7 +196,7 @@ int SelvarApp::runDaemon(pid_t launcher) {
       }
       std::vector<struct pollfd> fds;
       for (;;) {
-        const int64_t now = dispatchWatchClockMs();
+        const int64_t now = monotonicMs();
         watch.tick(now);
         int64_t waitMs = watch.timeoutMs(now);
         fds.assign(1, pollfd{fd, POLLIN, 0});
@@ -210,7 +211,7 @@ int SelvarApp::runDaemon(pid_t launcher) {
           wxLogSysError("poll() failed.");
           break;
         }
-        if (endpoint) endpoint->serve(fds, 1, dispatchWatchClockMs());
+        if (endpoint) endpoint->serve(fds, 1, monotonicMs());
         if ((fds[0].revents & POLLIN) == 0) continue;
         const int sig = nextStopSignal(fd);
         if (sig == 0) continue;

@@ -5,26 +5,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-namespace {
-
-sigset_t stopSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGQUIT);
-  // Stray signals a daemon commonly receives: logged and ignored.
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGUSR1);
-  sigaddset(&set, SIGUSR2);
-  sigaddset(&set, SIGALRM);
-  return set;
-}
-
-}  // namespace
+#include "compat/pt.h"
 
 int openStopSignals() {
-  const sigset_t set = stopSet();
+  const sigset_t set = pt::mainLoopSignals();
   sigset_t previous;
   if (pthread_sigmask(SIG_BLOCK, &set, &previous) != 0) return -1;
   const int fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);

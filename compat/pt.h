@@ -9,28 +9,44 @@
 #define SELVAR_COMPAT_PT_H
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 
+#include "core/scoped_lock.h"
 #include "core/thread_annotations.h"
 
 namespace pt {
 
+// A mutex and a condition that waits on the monotonic clock: what the
+// semaphore and the trigger are built on.
+class waitable {
+ public:
+  waitable(const waitable&) = delete;
+  waitable& operator=(const waitable&) = delete;
+
+ protected:
+  waitable();
+  ~waitable();
+  // One wait on cond with lock (of mtx) held; false once the deadline has
+  // passed (CLOCK_MONOTONIC).
+  bool waitUntil(ScopedLock& lock, const timespec& deadline);
+
+  PthreadMutex mtx;
+  pthread_cond_t cond;
+};
+
 // Counting semaphore. wait() blocks until the count is positive, then takes one.
-class semaphore {
+class semaphore : protected waitable {
  public:
   explicit semaphore(int initvalue = 0);
-  virtual ~semaphore();
-  semaphore(const semaphore&) = delete;
-  semaphore& operator=(const semaphore&) = delete;
+  virtual ~semaphore() = default;
 
   void wait();
   void post();
   void signal() { post(); }
 
  protected:
-  PthreadMutex mtx;
-  pthread_cond_t cond;
   int count GUARDED_BY(mtx);
 };
 
@@ -45,12 +61,9 @@ class timedsem : public semaphore {
 // Event flag. post() sets it and wakes waiters; an auto-reset trigger releases
 // exactly one waiter and clears itself, a manual one stays set until reset().
 // Several posts before one wait of an auto-reset trigger release one wait.
-class trigger {
+class trigger : private waitable {
  public:
   trigger(bool autoreset, bool state);
-  ~trigger();
-  trigger(const trigger&) = delete;
-  trigger& operator=(const trigger&) = delete;
 
   void wait();
   bool wait(int msecs);  // false on time-out
@@ -59,8 +72,6 @@ class trigger {
   void reset();
 
  private:
-  PthreadMutex mtx;
-  pthread_cond_t cond;
   bool state GUARDED_BY(mtx);
   const bool autoreset;
 };
@@ -127,6 +138,11 @@ void psleep(unsigned milliseconds);
 
 // True when id names the calling thread.
 bool pthrequal(pthread_t id);
+
+// The signals the main thread's loop takes (stop requests and the stray
+// signals a daemon commonly receives). Every thread started here has them
+// blocked, so the kernel never hands one to a worker.
+sigset_t mainLoopSignals();
 
 }  // namespace pt
 

@@ -4,43 +4,25 @@
 #include <errno.h>
 #include <time.h>
 
+#include "compat/monotonic_clock.h"
 #include "core/scoped_lock.h"
 
 namespace pt {
-namespace {
-
-// Absolute CLOCK_MONOTONIC deadline msecs from now.
-timespec deadlineAfter(int msecs) {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  ts.tv_sec += msecs / 1000;
-  ts.tv_nsec += static_cast<long>(msecs % 1000) * 1000000L;
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec += 1;
-    ts.tv_nsec -= 1000000000L;
-  }
-  return ts;
-}
-
-void initMonotonicCond(pthread_cond_t* cond) {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(cond, &attr);
-  pthread_condattr_destroy(&attr);
-}
-
-}  // namespace
-
-semaphore::semaphore(int initvalue) : count(initvalue) {
+waitable::waitable() {
   pthread_mutex_init(&mtx, nullptr);
   initMonotonicCond(&cond);
 }
 
-semaphore::~semaphore() {
+waitable::~waitable() {
   pthread_cond_destroy(&cond);
   pthread_mutex_destroy(&mtx);
 }
+
+bool waitable::waitUntil(ScopedLock& lock, const timespec& deadline) {
+  return pthread_cond_timedwait(&cond, lock.mutex(), &deadline) != ETIMEDOUT;
+}
+
+semaphore::semaphore(int initvalue) : count(initvalue) {}
 
 void semaphore::wait() {
   ScopedLock lock(&mtx);
@@ -69,21 +51,13 @@ bool timedsem::wait(int msecs) {
   const timespec deadline = deadlineAfter(msecs);
   ScopedLock lock(&mtx);
   while (count <= 0) {
-    if (pthread_cond_timedwait(&cond, lock.mutex(), &deadline) == ETIMEDOUT && count <= 0) return false;
+    if (!waitUntil(lock, deadline) && count <= 0) return false;
   }
   --count;
   return true;
 }
 
-trigger::trigger(bool autoreset_, bool state_) : state(state_), autoreset(autoreset_) {
-  pthread_mutex_init(&mtx, nullptr);
-  initMonotonicCond(&cond);
-}
-
-trigger::~trigger() {
-  pthread_cond_destroy(&cond);
-  pthread_mutex_destroy(&mtx);
-}
+trigger::trigger(bool autoreset_, bool state_) : state(state_), autoreset(autoreset_) {}
 
 void trigger::wait() {
   ScopedLock lock(&mtx);
@@ -99,7 +73,7 @@ bool trigger::wait(int msecs) {
   const timespec deadline = deadlineAfter(msecs);
   ScopedLock lock(&mtx);
   while (!state) {
-    if (pthread_cond_timedwait(&cond, lock.mutex(), &deadline) == ETIMEDOUT && !state) return false;
+    if (!waitUntil(lock, deadline) && !state) return false;
   }
   if (autoreset) state = false;
   return true;

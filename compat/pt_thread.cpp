@@ -38,15 +38,8 @@ bool thread::start() {
   // Termination and stray signals belong to the main thread's signal loop: a new
   // thread starts with them blocked, so the kernel never hands one to a
   // worker (where a sanitizer runtime, for one, may hold it back).
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGQUIT);
-  sigaddset(&blocked, SIGHUP);
-  sigaddset(&blocked, SIGUSR1);
-  sigaddset(&blocked, SIGUSR2);
-  sigaddset(&blocked, SIGALRM);
+  const sigset_t blocked = mainLoopSignals();
+  sigset_t previous;
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   pthread_t tid;
   const bool keepHandle = !autofree;
@@ -85,6 +78,20 @@ void* thread::threadproc(void* arg) {
     self->finished = true;
   }
   return nullptr;
+}
+
+sigset_t mainLoopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGQUIT);
+  // Stray signals: the main loop logs and ignores them.
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGUSR1);
+  sigaddset(&set, SIGUSR2);
+  sigaddset(&set, SIGALRM);
+  return set;
 }
 
 }  // namespace pt

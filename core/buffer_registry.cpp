@@ -4,6 +4,7 @@
 
 #include "core/scoped_lock.h"
 #include "housekeeping/service_figures.h"
+#include "compat/monotonic_clock.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ void BufferRegistry::addHolder(Entry& entry, unsigned long holder) {
       return;
     }
   }
-  entry.holders.push_back(Holder{holder, 1, figuresNowMs()});
+  entry.holders.push_back(Holder{holder, 1, monotonicCoarseMs()});
 }
 
 bool BufferRegistry::takeBackOffer(const char* payload, unsigned long holder) {

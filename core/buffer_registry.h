@@ -75,7 +75,7 @@ class BufferRegistry {
   // Distinct payloads with a hold in the table (tests and diagnostics).
   size_t payloadCount();
 
-  // For each holder with a hold now, when (figuresNowMs) it took its oldest
+  // For each holder with a hold now, when (monotonicCoarseMs) it took its oldest
   // one. For the status document; walks the table under the mutex.
   std::vector<std::pair<unsigned long, int64_t>> oldestHolds();
   // Bytes of the payloads receivers keep now. Any thread, no lock.
@@ -85,7 +85,7 @@ class BufferRegistry {
   struct Holder {
     unsigned long id;
     unsigned long holds;
-    int64_t since;  // when the first of these holds was taken (figuresNowMs)
+    int64_t since;  // when the first of these holds was taken (monotonicCoarseMs)
   };
   struct Entry {
     char* payload = nullptr;  // null: the slot is free

@@ -8,6 +8,7 @@
 #include "events/event_handler_thread.h"
 #include "housekeeping/scheduler_sources.h"
 #include "housekeeping/scheduler_thread.h"
+#include "compat/monotonic_clock.h"
 
 ServiceCore* g_Service = nullptr;
 ServiceCore* g_pDVRCore = nullptr;
@@ -53,7 +54,7 @@ bool ServiceCore::start() {
     eventTrigger = new pt::trigger(true, false);
   }
   modules.clear();
-  counters.startedMs.store(figuresNowMs(), std::memory_order_relaxed);
+  counters.startedMs.store(monotonicCoarseMs(), std::memory_order_relaxed);
   tableState = TABLE_BUILDING;
   loadModules();
   publishFiguresById();

@@ -10,6 +10,7 @@
 #include "core/service_core.h"
 #include "pluginhost/call_blocks.h"
 #include "pluginhost/module_calls.h"
+#include "compat/monotonic_clock.h"
 
 namespace {
 
@@ -28,12 +29,6 @@ uint32_t deliveryPattern(uint32_t eventClass) {
 // read-modify-write needed.
 inline void bump(std::atomic<uint64_t>& counter, uint64_t by = 1) {
   counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
-}
-
-uint64_t monotonicNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
 // One call of a receiver's entry, seen by the hung-module watch.

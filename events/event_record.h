@@ -97,29 +97,24 @@ int32_t FlatPluginEvent(const _EventParmsIn *in, _EventParmsOut *out);
 #else
 #define SELVAR_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #endif
+/* The value a layout has on the 32-bit target and on LP64. */
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#define SELVAR_BY_WIDTH(bits32, lp64) (bits32)
+#else
+#define SELVAR_BY_WIDTH(bits32, lp64) (lp64)
+#endif
 
 SELVAR_STATIC_ASSERT(sizeof(_EventParmsOut) == 12, "_EventParmsOut size");
 SELVAR_STATIC_ASSERT(offsetof(_EventParmsOut, result) == 8, "result offset");
 SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, dataSize) == 8, "dataSize offset");
-#if UINTPTR_MAX == 0xFFFFFFFFu
-SELVAR_STATIC_ASSERT(sizeof(_EventParmsIn) == 184, "_EventParmsIn size (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, data) == 12, "data offset (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, sourceId) == 16, "sourceId offset (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, requestHandle) == 20, "requestHandle offset (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, flags) == 24, "flags offset (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, eventClass) == 28, "eventClass offset (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, extension) == 32, "extension offset (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, extension) + EVENT_REGISTRATION_OFFSET == 50, "registration offset (32-bit)");
-#else
-SELVAR_STATIC_ASSERT(sizeof(_EventParmsIn) == 192, "_EventParmsIn size (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, data) == 16, "data offset (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, sourceId) == 24, "sourceId offset (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, requestHandle) == 28, "requestHandle offset (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, flags) == 32, "flags offset (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, eventClass) == 36, "eventClass offset (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, extension) == 40, "extension offset (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, extension) + EVENT_REGISTRATION_OFFSET == 58, "registration offset (LP64)");
-#endif
+SELVAR_STATIC_ASSERT(sizeof(_EventParmsIn) == SELVAR_BY_WIDTH(184, 192), "_EventParmsIn size");
+SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, data) == SELVAR_BY_WIDTH(12, 16), "data offset");
+SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, sourceId) == SELVAR_BY_WIDTH(16, 24), "sourceId offset");
+SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, requestHandle) == SELVAR_BY_WIDTH(20, 28), "requestHandle offset");
+SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, flags) == SELVAR_BY_WIDTH(24, 32), "flags offset");
+SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, eventClass) == SELVAR_BY_WIDTH(28, 36), "eventClass offset");
+SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, extension) == SELVAR_BY_WIDTH(32, 40), "extension offset");
+SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, extension) + EVENT_REGISTRATION_OFFSET == SELVAR_BY_WIDTH(50, 58), "registration offset");
 
 #ifdef __cplusplus
 }

@@ -184,15 +184,10 @@ void ServiceCore::startRequestReads(const _EventParmsIn& request) {
     PluginCallRequest call;
     PluginCallReply reply;
     initCallBlocks(ENTRY_READ, &call, &reply);
-    call.in.read.size = sizeof(_ReadParmsIn);
-    call.in.read.version = 1;
-    call.in.read.async = 1;
     // A size without a payload describes nothing the Read could look at.
     call.in.read.dataSize = request.data != nullptr ? request.dataSize : 0;
     call.in.read.data = request.data;
     call.in.read.requestHandle = request.requestHandle;
-    reply.out.read.size = sizeof(_ReadParmsOut);
-    reply.out.read.version = 1;
     PluginThread::launch(this, info.fnRead, call, reply, info.library, nullptr, info.figures);
   }
 }

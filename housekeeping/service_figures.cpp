@@ -14,6 +14,7 @@
 #include "core/scoped_lock.h"
 #include "core/service_core.h"
 #include "housekeeping/scheduler_sources.h"
+#include "compat/monotonic_clock.h"
 
 namespace {
 
@@ -39,14 +40,8 @@ uint32_t takeFiguresStripe() {
   return stripe;
 }
 
-int64_t figuresNowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 std::string describeService(ServiceCore& core) {
-  const int64_t now = figuresNowMs();
+  const int64_t now = monotonicCoarseMs();
   // Copied under the registries' own locks, which are dropped before
   // anything is built.
   const std::vector<std::pair<unsigned long, int64_t>> oldest = core.bufferRegistry.oldestHolds();

@@ -103,9 +103,6 @@ struct ServiceCounters {
   std::atomic<int64_t> startedMs{0};         // monotonic ms at start()
 };
 
-// Monotonic milliseconds (coarse clock: cheap enough for a keep).
-int64_t figuresNowMs();
-
 class ServiceCore;
 // The status document: one JSON object, UTF-8 (docs/running-as-a-service.md,
 // "Looking inside"). Main thread only.

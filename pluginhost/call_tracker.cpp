@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include "core/scoped_lock.h"
+#include "compat/monotonic_clock.h"
 
 struct CallTracker::Shared {
   PthreadMutex mutex;
@@ -26,11 +27,7 @@ void destroy(CallTracker::Shared* shared) {
 
 CallTracker::CallTracker() : shared_(new Shared) {
   pthread_mutex_init(&shared_->mutex, nullptr);
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&shared_->idle, &attr);
-  pthread_condattr_destroy(&attr);
+  initMonotonicCond(&shared_->idle);
 }
 
 CallTracker::~CallTracker() {
@@ -76,16 +73,7 @@ void CallTracker::unpinOwner(Shared* shared) {
 }
 
 bool CallTracker::waitIdle(const void* module, int timeoutMs) {
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  if (timeoutMs > 0) {
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
-    }
-  }
+  const timespec deadline = deadlineAfter(timeoutMs > 0 ? timeoutMs : 0);
   ScopedLock lock(&shared_->mutex);
   while (shared_->live.count(module) != 0) {
     if (timeoutMs < 0) {

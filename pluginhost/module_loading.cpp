@@ -2,6 +2,7 @@
 
 #include "pluginhost/call_blocks.h"
 #include "pluginhost/module_calls.h"
+#include "compat/monotonic_clock.h"
 
 #include <wx/datetime.h>
 #include <wx/dir.h>
@@ -14,7 +15,6 @@
 #include <cstring>
 
 namespace {
-int64_t nowMs() { return wxDateTime::UNow().GetValue().GetValue(); }
 }  // namespace
 
 bool discoverModules(const wxString& directory, wxArrayString* names) {
@@ -79,13 +79,13 @@ int32_t callModuleLoad(_PlugInInfo& info, void* core, FlatPluginEventFn entry, _
   initCallBlock(out);
   in.core = core;
   in.eventEntry = entry;
-  const int64_t before = nowMs();
+  const int64_t before = monotonicMs();
   int32_t result;
   {
     LocalModuleCall call(info.library, "Load");
     result = info.fnLoad(&in, out);
   }
-  info.loadTime = nowMs() - before;
+  info.loadTime = monotonicMs() - before;
   return result;
 }
 

@@ -184,33 +184,18 @@ SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, data) - offsetof(_WriteParmsIn, dat
 SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, extension) - offsetof(_WriteParmsIn, dataSize) ==
                          offsetof(_EventParmsIn, extension) - offsetof(_EventParmsIn, dataSize),
                      "_WriteParmsIn extension mirrors _EventParmsIn");
-#if UINTPTR_MAX == 0xFFFFFFFFu
-SELVAR_STATIC_ASSERT(sizeof(_LoadParmsIn) == 16, "_LoadParmsIn size (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_LoadParmsIn, eventEntry) == 12, "eventEntry offset (32-bit)");
-SELVAR_STATIC_ASSERT(sizeof(_ReadParmsIn) == 28, "_ReadParmsIn size (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_ReadParmsIn, data) == 20, "_ReadParmsIn data offset (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_ReadParmsIn, requestHandle) == 24, "_ReadParmsIn requestHandle offset (32-bit)");
-SELVAR_STATIC_ASSERT(sizeof(_WriteParmsIn) == 192, "_WriteParmsIn size (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, data) == 20, "_WriteParmsIn data offset (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, sourceId) == 24, "_WriteParmsIn sourceId offset (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, eventClass) == 36, "_WriteParmsIn eventClass offset (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, extension) == 40, "_WriteParmsIn extension offset (32-bit)");
-SELVAR_STATIC_ASSERT(sizeof(_IOCTLParmsIn) == 28, "_IOCTLParmsIn size (32-bit)");
-SELVAR_STATIC_ASSERT(offsetof(_IOCTLParmsIn, data) == 24, "_IOCTLParmsIn data offset (32-bit)");
-#else
-SELVAR_STATIC_ASSERT(sizeof(_LoadParmsIn) == 24, "_LoadParmsIn size (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_LoadParmsIn, eventEntry) == 16, "eventEntry offset (LP64)");
-SELVAR_STATIC_ASSERT(sizeof(_ReadParmsIn) == 40, "_ReadParmsIn size (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_ReadParmsIn, data) == 24, "_ReadParmsIn data offset (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_ReadParmsIn, requestHandle) == 32, "_ReadParmsIn requestHandle offset (LP64)");
-SELVAR_STATIC_ASSERT(sizeof(_WriteParmsIn) == 200, "_WriteParmsIn size (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, data) == 24, "_WriteParmsIn data offset (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, sourceId) == 32, "_WriteParmsIn sourceId offset (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, eventClass) == 44, "_WriteParmsIn eventClass offset (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, extension) == 48, "_WriteParmsIn extension offset (LP64)");
-SELVAR_STATIC_ASSERT(sizeof(_IOCTLParmsIn) == 32, "_IOCTLParmsIn size (LP64)");
-SELVAR_STATIC_ASSERT(offsetof(_IOCTLParmsIn, data) == 24, "_IOCTLParmsIn data offset (LP64)");
-#endif
+SELVAR_STATIC_ASSERT(sizeof(_LoadParmsIn) == SELVAR_BY_WIDTH(16, 24), "_LoadParmsIn size");
+SELVAR_STATIC_ASSERT(offsetof(_LoadParmsIn, eventEntry) == SELVAR_BY_WIDTH(12, 16), "eventEntry offset");
+SELVAR_STATIC_ASSERT(sizeof(_ReadParmsIn) == SELVAR_BY_WIDTH(28, 40), "_ReadParmsIn size");
+SELVAR_STATIC_ASSERT(offsetof(_ReadParmsIn, data) == SELVAR_BY_WIDTH(20, 24), "_ReadParmsIn data offset");
+SELVAR_STATIC_ASSERT(offsetof(_ReadParmsIn, requestHandle) == SELVAR_BY_WIDTH(24, 32), "_ReadParmsIn requestHandle offset");
+SELVAR_STATIC_ASSERT(sizeof(_WriteParmsIn) == SELVAR_BY_WIDTH(192, 200), "_WriteParmsIn size");
+SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, data) == SELVAR_BY_WIDTH(20, 24), "_WriteParmsIn data offset");
+SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, sourceId) == SELVAR_BY_WIDTH(24, 32), "_WriteParmsIn sourceId offset");
+SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, eventClass) == SELVAR_BY_WIDTH(36, 44), "_WriteParmsIn eventClass offset");
+SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, extension) == SELVAR_BY_WIDTH(40, 48), "_WriteParmsIn extension offset");
+SELVAR_STATIC_ASSERT(sizeof(_IOCTLParmsIn) == SELVAR_BY_WIDTH(28, 32), "_IOCTLParmsIn size");
+SELVAR_STATIC_ASSERT(offsetof(_IOCTLParmsIn, data) == SELVAR_BY_WIDTH(24, 24), "_IOCTLParmsIn data offset");
 
 #ifdef __cplusplus
 }

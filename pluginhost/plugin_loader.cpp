@@ -11,6 +11,7 @@
 #include "pluginhost/module_calls.h"
 #include "pluginhost/module_loading.h"
 #include "pluginhost/plugin_thread.h"
+#include "compat/monotonic_clock.h"
 
 namespace {
 
@@ -18,7 +19,6 @@ namespace {
 // it gives up on unloading that module's library.
 const int PLUGIN_UNLOAD_WAIT_MS = 10000;
 
-int64_t nowMs() { return wxDateTime::UNow().GetValue().GetValue(); }
 
 }  // namespace
 
@@ -90,13 +90,13 @@ void ServiceCore::openModules() {
     _OpenParmsOut out;
     initCallBlock(&in);
     initCallBlock(&out);
-    const int64_t before = nowMs();
+    const int64_t before = monotonicMs();
     int32_t result;
     {
       LocalModuleCall call(info.library, "Open");
       result = info.fnOpen(&in, &out);
     }
-    info.openTime = nowMs() - before;
+    info.openTime = monotonicMs() - before;
     info.openCode = result;
   }
 }

@@ -5,6 +5,7 @@
 
 #include "core/payload_alloc.h"
 #include "core/service_core.h"
+#include "pluginhost/call_blocks.h"
 #include "pluginhost/module_calls.h"
 
 PluginThread::PluginThread(ServiceCore* core_, PluginEntryPoint entry_, const PluginCallRequest& request_,
@@ -135,27 +136,37 @@ void PluginThread::cleanup() {
 }
 
 void initCallBlocks(uint32_t entryIndex, PluginCallRequest* request, PluginCallReply* reply) {
-  memset(request, 0, sizeof(*request));
-  memset(reply, 0, sizeof(*reply));
-  request->size = sizeof(*request);
-  request->version = 1;
+  initCallBlock(request);
+  initCallBlock(reply);
   request->entryIndex = entryIndex;
-  reply->size = sizeof(*reply);
-  reply->version = 1;
   reply->entryIndex = entryIndex;
+  switch (entryIndex) {
+    case ENTRY_READ:
+      initCallBlock(&request->in.read);
+      initCallBlock(&reply->out.read);
+      request->in.read.async = 1;
+      break;
+    case ENTRY_WRITE:
+      initCallBlock(&request->in.write);
+      initCallBlock(&reply->out.write);
+      request->in.write.async = 1;
+      break;
+    case ENTRY_IOCTL:
+      initCallBlock(&request->in.ioctl);
+      initCallBlock(&reply->out.ioctl);
+      break;
+    default:
+      break;
+  }
 }
 
 bool startIoctlCall(ServiceCore* core, _PlugInInfo& info) {
   PluginCallRequest request;
   PluginCallReply reply;
   initCallBlocks(ENTRY_IOCTL, &request, &reply);
-  request.in.ioctl.size = sizeof(_IOCTLParmsIn);
-  request.in.ioctl.version = 1;
   request.in.ioctl.code = IOCTL_AFTER_LOAD;
   request.in.ioctl.argSize = 8;
   request.in.ioctl.argVersion = 1;
-  reply.out.ioctl.size = sizeof(_IOCTLParmsOut);
-  reply.out.ioctl.version = 1;
   reply.out.ioctl.code = IOCTL_AFTER_LOAD;
   reply.out.ioctl.argSize = 8;
   reply.out.ioctl.argVersion = 1;
@@ -166,11 +177,6 @@ bool startReadCall(ServiceCore* core, _PlugInInfo& info) {
   PluginCallRequest request;
   PluginCallReply reply;
   initCallBlocks(ENTRY_READ, &request, &reply);
-  request.in.read.size = sizeof(_ReadParmsIn);
-  request.in.read.version = 1;
-  request.in.read.async = 1;
-  reply.out.read.size = sizeof(_ReadParmsOut);
-  reply.out.read.version = 1;
   return PluginThread::launch(core, info.fnRead, request, reply, info.library, &info.readThread, info.figures);
 }
 
@@ -178,10 +184,5 @@ bool startWriteCall(ServiceCore* core, _PlugInInfo& info) {
   PluginCallRequest request;
   PluginCallReply reply;
   initCallBlocks(ENTRY_WRITE, &request, &reply);
-  request.in.write.size = sizeof(_WriteParmsIn);
-  request.in.write.version = 1;
-  request.in.write.async = 1;
-  reply.out.write.size = sizeof(_WriteParmsOut);
-  reply.out.write.version = 1;
   return PluginThread::launch(core, info.fnWrite, request, reply, info.library, &info.writeThread);
 }

@@ -86,7 +86,8 @@ class PluginThread : public pt::thread {
   std::shared_ptr<ModuleFigures> figures;  // may outlive the module's record
 };
 
-// Header-filled, zeroed blocks for entryIndex.
+// Zeroed blocks for entryIndex, each header and, for Read, Write and IOCTL,
+// the entry's own block filled (size, version; async set for Read and Write).
 void initCallBlocks(uint32_t entryIndex, PluginCallRequest* request, PluginCallReply* reply);
 
 // The three launchers; each returns true once its thread has started.

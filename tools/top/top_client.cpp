@@ -11,6 +11,8 @@
 
 #include <cstring>
 
+#include "compat/monotonic_clock.h"
+
 namespace top {
 
 const char* const DEFAULT_SOCKET_PATH = "/var/run/vantriserver.sock";
@@ -21,16 +23,10 @@ namespace {
 // more is not the service.
 const size_t MAX_DOCUMENT_BYTES = 16u << 20;
 
-int64_t nowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Waits for `events` on fd until the deadline; false on a time-out.
 bool waitFor(int fd, short events, int64_t deadline) {
   for (;;) {
-    const int64_t left = deadline - nowMs();
+    const int64_t left = deadline - monotonicMs();
     if (left <= 0) return false;
     struct pollfd entry = {fd, events, 0};
     const int count = poll(&entry, 1, static_cast<int>(left));
@@ -55,7 +51,7 @@ FetchResult connectError(int error, const std::string& path, std::string& messag
 }  // namespace
 
 FetchResult fetchDocument(const std::string& path, int timeoutMs, std::string& document, std::string& error) {
-  const int64_t deadline = nowMs() + timeoutMs;
+  const int64_t deadline = monotonicMs() + timeoutMs;
   struct sockaddr_un address;
   memset(&address, 0, sizeof(address));
   address.sun_family = AF_UNIX;
