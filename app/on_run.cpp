@@ -25,9 +25,9 @@
 #include "app/selvar_app.h"
 #include "app/status_endpoint.h"
 #include "app/stop_signals.h"
+#include "compat/monotonic_clock.h"
 #include "core/service_core.h"
 #include "housekeeping/service_figures.h"
-#include "compat/monotonic_clock.h"
 
 namespace {
 

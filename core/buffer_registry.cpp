@@ -2,9 +2,8 @@
 
 #include <utility>
 
-#include "core/scoped_lock.h"
-#include "housekeeping/service_figures.h"
 #include "compat/monotonic_clock.h"
+#include "core/scoped_lock.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 
 #include <cstdlib>
 
+#include "compat/monotonic_clock.h"
 #include "core/scoped_lock.h"
 #include "events/event_handler_thread.h"
 #include "housekeeping/scheduler_sources.h"
 #include "housekeeping/scheduler_thread.h"
-#include "compat/monotonic_clock.h"
 
 ServiceCore* g_Service = nullptr;
 ServiceCore* g_pDVRCore = nullptr;
@@ -31,7 +31,6 @@ ServiceCore::ServiceCore(const wxFileName& executable)
       retiredTrigger(nullptr) {
   pthread_mutex_init(&queueMutex, nullptr);
   pthread_mutex_init(&idLock, nullptr);
-  pthread_mutex_init(&heldLock, nullptr);
   __atomic_store_n(&g_pDVRCore, this, __ATOMIC_SEQ_CST);
   executablePath = executable;
 }
@@ -40,10 +39,7 @@ ServiceCore::~ServiceCore() {
   // From here on a module thread's FlatPluginEvent is refused without
   // touching this object; calls already inside it are waited for.
   closeEventEntry(this);
-  // After stop() the queue is empty; a never-started core never had a payload.
-  for (const _EventParmsIn& request : heldRequests) free(request.data);
   delete retiredTrigger;
-  pthread_mutex_destroy(&heldLock);
   pthread_mutex_destroy(&idLock);
   pthread_mutex_destroy(&queueMutex);
 }
@@ -58,10 +54,10 @@ bool ServiceCore::start() {
   tableState = TABLE_BUILDING;
   loadModules();
   publishFiguresById();
-  // Requests submitted during the load pass were held back until the table
+  // Requests submitted during the load pass were deferred until the table
   // was complete; they start their Read calls now.
   setTableState(TABLE_OPEN);
-  replayHeldRequests();
+  startDeferredRequests();
   openModules();
   postModuleStatus();
   startEventThread();

@@ -39,6 +39,7 @@
 #include "core/buffer_registry.h"
 #include "core/event_queue.h"
 #include "core/thread_annotations.h"
+#include "events/deferred_requests.h"
 #include "events/event_record.h"
 #include "events/route_cache.h"
 #include "events/wait_registry.h"
@@ -136,7 +137,7 @@ class ServiceCore {
   SchedulerSources* schedulerSources;
 
   // Whether the request road may walk `modules`. While the load pass fills
-  // the table, requests are held back and replayed once it is complete; from
+  // the table, requests are deferred and started once it is complete; from
   // the close pass on, requests start nothing. Walkers count themselves in
   // tableWalkers so the main thread can wait for them before changing the
   // table's shape. Both are read without a lock: the count-then-check order
@@ -151,14 +152,14 @@ class ServiceCore {
   // asked before the load pass ended). Any thread, no lock.
   inline ModuleFigures* figuresOf(uint32_t moduleId) const;
 
-  PthreadMutex heldLock;
-  std::vector<_EventParmsIn> heldRequests GUARDED_BY(heldLock);  // payloads owned here
+  // Requests that arrived while the load pass filled the table.
+  DeferredRequests deferredRequests;
 
  private:
   // Request road: one Read call per matching reading module.
   void startRequestReads(const _EventParmsIn& request);
-  void holdRequest(const _EventParmsIn& request) EXCLUDES(heldLock);
-  void replayHeldRequests() EXCLUDES(heldLock);
+  // Starts the deferred requests once the table is complete; main thread.
+  void startDeferredRequests();
   // Waits until no thread walks the table and moves it to state.
   void setTableState(TableState state);
   // Counted-source bookkeeping; returns EVR_OK or the refusal code.

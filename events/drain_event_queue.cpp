@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "compat/monotonic_clock.h"
 #include "core/scoped_lock.h"
 #include "core/service_core.h"
 #include "pluginhost/call_blocks.h"
 #include "pluginhost/module_calls.h"
-#include "compat/monotonic_clock.h"
 
 namespace {
 

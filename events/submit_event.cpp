@@ -3,7 +3,7 @@
 // Every record a module or the service submits arrives here and takes one
 // road. A release gives back a payload its holder kept and frees it when
 // that was the last hold. A stop closes a request handle. A request starts
-// one Read call per matching reading module, or is held back while the load
+// one Read call per matching reading module, or is deferred while the load
 // pass still fills the table. An event is copied, within the queue's bound,
 // onto the queue the dispatch thread delivers from; a provider's answer
 // first waits for its previous payload to be freed. How a payload lives from
@@ -132,7 +132,7 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
     if (state == TABLE_OPEN)
       startRequestReads(*in);
     else if (state == TABLE_BUILDING)
-      holdRequest(*in);
+      deferredRequests.defer(*in);
     // TABLE_CLOSED: the modules are closing; nothing starts any more.
     tableWalkers.fetch_sub(1);
     out->result = EVR_OK;
@@ -192,26 +192,8 @@ void ServiceCore::startRequestReads(const _EventParmsIn& request) {
   }
 }
 
-void ServiceCore::holdRequest(const _EventParmsIn& request) {
-  _EventParmsIn held = request;
-  if (held.data != nullptr) {
-    void* copy = allocPayload(held.dataSize != 0 ? held.dataSize : 1);
-    // Without its payload the request must not run at all.
-    if (copy == nullptr) return;
-    memcpy(copy, request.data, held.dataSize);
-    held.data = copy;
-  }
-  ScopedLock lock(&heldLock);
-  heldRequests.push_back(held);
-}
-
-void ServiceCore::replayHeldRequests() {
-  std::vector<_EventParmsIn> pending;
-  {
-    ScopedLock lock(&heldLock);
-    pending.swap(heldRequests);
-  }
-  for (const _EventParmsIn& request : pending) {
+void ServiceCore::startDeferredRequests() {
+  for (const _EventParmsIn& request : deferredRequests.takeAll()) {
     startRequestReads(request);
     free(request.data);
   }

@@ -88,8 +88,7 @@ class SubmitEvent : public ::testing::Test {
 TEST_F(SubmitEvent, SourceZeroWithoutFlagsIsARequestAndQueuesNothing) {
   EXPECT_EQ(submit(record(0, 0)), EVR_OK);
   EXPECT_EQ(queued(), 0u);
-  ScopedLock lock(&t.core.heldLock);
-  EXPECT_TRUE(t.core.heldRequests.empty());
+  EXPECT_TRUE(t.core.deferredRequests.empty());
 }
 
 TEST_F(SubmitEvent, StopWordClosesTheHandle) {

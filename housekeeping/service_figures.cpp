@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "compat/monotonic_clock.h"
 #include "core/scoped_lock.h"
 #include "core/service_core.h"
 #include "housekeeping/scheduler_sources.h"
-#include "compat/monotonic_clock.h"
 
 namespace {
 

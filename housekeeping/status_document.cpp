@@ -49,12 +49,18 @@ void beginDocument(TiXmlDocument& document, const TiXmlElement& root) {
   document.InsertEndChild(root);
 }
 
-void fillCoreEvent(_EventParmsIn& in, _EventParmsOut& out, const std::string& text) {
+// Submits text as the service's own event.
+void postCoreEvent(ServiceCore& core, const std::string& text, uint32_t flags, uint32_t eventClass) {
+  _EventParmsIn in;
+  _EventParmsOut out;
   initCallBlock(&in);
   initCallBlock(&out);
   in.dataSize = static_cast<uint32_t>(text.size());
   in.data = const_cast<char*>(text.data());
   in.sourceId = EVENT_SOURCE_CORE;
+  in.flags = flags;
+  in.eventClass = eventClass;
+  core.submitEvent(&in, &out);
 }
 
 }  // namespace
@@ -301,22 +307,10 @@ int ServiceCore::postModuleStatus() {
 void ServiceCore::postDocument(const TiXmlDocument& document, uint32_t flags) {
   std::string text;
   text << document;
-  _EventParmsIn in;
-  _EventParmsOut out;
-  fillCoreEvent(in, out, text);
-  in.flags = flags;
-  in.eventClass = EVC_DOCUMENT;
-  submitEvent(&in, &out);
+  postCoreEvent(*this, text, flags, EVC_DOCUMENT);
 }
 
-void ServiceCore::postNotice(const std::string& text) {
-  _EventParmsIn in;
-  _EventParmsOut out;
-  fillCoreEvent(in, out, text);
-  in.flags = EVF_MASK6;
-  in.eventClass = EVC_NOTICE;
-  submitEvent(&in, &out);
-}
+void ServiceCore::postNotice(const std::string& text) { postCoreEvent(*this, text, EVF_MASK6, EVC_NOTICE); }
 
 void ServiceCore::saveMemoryState(int watchOn) {
   TiXmlElement memory("Memory");

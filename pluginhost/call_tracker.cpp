@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <time.h>
 
-#include "core/scoped_lock.h"
 #include "compat/monotonic_clock.h"
+#include "core/scoped_lock.h"
 
 struct CallTracker::Shared {
   PthreadMutex mutex;

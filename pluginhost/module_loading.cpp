@@ -1,10 +1,9 @@
 #include "pluginhost/module_loading.h"
 
+#include "compat/monotonic_clock.h"
 #include "pluginhost/call_blocks.h"
 #include "pluginhost/module_calls.h"
-#include "compat/monotonic_clock.h"
 
-#include <wx/datetime.h>
 #include <wx/dir.h>
 #include <wx/log.h>
 

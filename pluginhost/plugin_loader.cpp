@@ -1,25 +1,34 @@
 // The four module passes: load, open, close, unload. Main thread only.
-#include <wx/datetime.h>
 #include <wx/log.h>
 
 #include <algorithm>
 #include <cstring>
 #include <set>
 
+#include "compat/monotonic_clock.h"
 #include "core/service_core.h"
 #include "pluginhost/call_blocks.h"
 #include "pluginhost/module_calls.h"
 #include "pluginhost/module_loading.h"
 #include "pluginhost/plugin_thread.h"
-#include "compat/monotonic_clock.h"
 
 namespace {
+
+// Calls an entry whose blocks carry nothing but their headers (Close,
+// Unload); what it answers is not looked at.
+template <typename In, typename Out>
+void callWithEmptyBlocks(const _PlugInInfo& info, PluginEntryPoint entry, const char* name) {
+  In in;
+  Out out;
+  initCallBlock(&in);
+  initCallBlock(&out);
+  LocalModuleCall call(info.library, name);
+  entry(&in, &out);
+}
 
 // How long the unload pass waits for a module's running call threads before
 // it gives up on unloading that module's library.
 const int PLUGIN_UNLOAD_WAIT_MS = 10000;
-
-
 }  // namespace
 
 wxString ServiceCore::pluginDirectory() const { return executablePath.GetPath() + "/plugins"; }
@@ -110,13 +119,7 @@ bool ServiceCore::closeModules() {
     if (info.library == nullptr) continue;
     info.readThread = nullptr;
     info.writeThread = nullptr;
-    if (info.fnClose == nullptr) continue;
-    _CloseParmsIn in;
-    _CloseParmsOut out;
-    initCallBlock(&in);
-    initCallBlock(&out);
-    LocalModuleCall call(info.library, "Close");
-    info.fnClose(&in, &out);
+    if (info.fnClose != nullptr) callWithEmptyBlocks<_CloseParmsIn, _CloseParmsOut>(info, info.fnClose, "Close");
   }
   return true;
 }
@@ -133,14 +136,8 @@ bool ServiceCore::unloadModules() {
                    callTracker.liveCalls(info.library));
       continue;
     }
-    if (info.fnUnload != nullptr) {
-      _UnloadParmsIn in;
-      _UnloadParmsOut out;
-      initCallBlock(&in);
-      initCallBlock(&out);
-      LocalModuleCall call(info.library, "Unload");
-      info.fnUnload(&in, &out);
-    }
+    if (info.fnUnload != nullptr)
+      callWithEmptyBlocks<_UnloadParmsIn, _UnloadParmsOut>(info, info.fnUnload, "Unload");
     closeModuleLibrary(info);
   }
   modules.clear();
