@@ -7,7 +7,7 @@
 #include "compat/monotonic_clock.h"
 #include "core/scoped_lock.h"
 #include "events/event_handler_thread.h"
-#include "housekeeping/scheduler_sources.h"
+#include "housekeeping/scheduler_environment.h"
 #include "housekeeping/scheduler_thread.h"
 
 ServiceCore* g_Service = nullptr;
@@ -22,7 +22,7 @@ ServiceCore::ServiceCore(const wxFileName& executable)
       eventQueue(&queueBudget),
       throttling(false),
       lowMemorySince(0),
-      schedulerSources(SchedulerSources::system()),
+      schedulerEnvironment(SchedulerEnvironment::system()),
       tableState(TABLE_BUILDING),
       tableWalkers(0),
       dispatchBatch(&queueBudget),

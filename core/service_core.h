@@ -49,7 +49,7 @@
 
 class EventHandlerThread;
 class SchedulerThread;
-class SchedulerSources;
+class SchedulerEnvironment;
 class TiXmlDocument;
 
 class ServiceCore {
@@ -134,7 +134,7 @@ class ServiceCore {
 
   // Where the scheduler takes its time, heap use and pass waits from. Points
   // to the system's sources; tests replace it before start().
-  SchedulerSources* schedulerSources;
+  SchedulerEnvironment* schedulerEnvironment;
 
   // Whether the request road may walk `modules`. While the load pass fills
   // the table, requests are deferred and started once it is complete; from

@@ -19,6 +19,7 @@ namespace {
 
 using selvar_test::blockFreed;
 using selvar_test::eventRecord;
+using selvar_test::hex;
 using selvar_test::kCanSeeFrees;
 using selvar_test::ModuleConfig;
 using selvar_test::ModuleFixture;
@@ -35,12 +36,6 @@ using selvar_test::waitUntil;
 const uint32_t kOutsider = 0x00700000u;
 // The sink takes only these (mask 7); no other module here subscribes to them.
 const uint32_t kSentinelClass = 0x00400000u;
-
-std::string hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%x", value);
-  return text;
-}
 
 ModuleConfig module(uint32_t id, const ModuleConfig& extra = {}) {
   ModuleConfig config = {{"id", hex(id)}};

@@ -18,6 +18,7 @@
 namespace {
 
 using selvar_test::framePayload;
+using selvar_test::hex;
 using selvar_test::ModuleConfig;
 using selvar_test::ModuleFixture;
 using selvar_test::ModuleRecord;
@@ -34,12 +35,6 @@ const uint32_t kProvider = 0x00310000u;
 const uint32_t kReceiver = 0x00320000u;
 const uint32_t kHandle = 0x31u;
 const char kHandleText[] = "0x31";
-
-std::string hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%x", value);
-  return text;
-}
 
 // Answers requests of class 0x10 with events of class 0x40 (mask 1).
 ModuleConfig provider(const ModuleConfig& extra) {

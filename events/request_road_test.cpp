@@ -14,6 +14,7 @@
 
 namespace {
 
+using selvar_test::hex;
 using selvar_test::ModuleConfig;
 using selvar_test::ModuleFixture;
 using selvar_test::ModuleRecord;
@@ -21,12 +22,6 @@ using selvar_test::recordsWith;
 using selvar_test::RunningCore;
 using selvar_test::textEvent;
 using selvar_test::waitForWith;
-
-std::string hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%x", value);
-  return text;
-}
 
 ModuleConfig reader(uint32_t id, const ModuleConfig& masks) {
   ModuleConfig config = {{"id", hex(id)}, {"hasReader", "1"}};

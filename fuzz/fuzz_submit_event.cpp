@@ -41,8 +41,8 @@
 #include "core/scoped_lock.h"
 #include "core/service_core.h"
 #include "fuzz/fuzz_module.h"
-#include "housekeeping/scheduler_sources.h"
 #include "tests/stress/payload_tracker.h"
+#include "tests/support/core_test_support.h"
 
 namespace fs = std::filesystem;
 using selvar_test::PayloadTracker;
@@ -56,12 +56,6 @@ const size_t kMaxOperations = 96;
 // Payload copies that may still be alive once every module gave back what it
 // kept: answers in flight and deliveries racing the give-back.
 const uint64_t kOutstandingBound = 256;
-
-// Heap use is never over the limit: the counted results stay predictable.
-class QuietSources : public SchedulerSources {
- public:
-  uint64_t usedHeapBytes() override { return 0; }
-};
 
 struct ModuleControl {
   void* handle = nullptr;
@@ -433,8 +427,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_foreign = static_cast<char*>(malloc(16));
   PayloadTracker::install();
   g_core = new ServiceCore(wxFileName(wxString(g_dir + "/Selvar")));
-  static QuietSources quiet;
-  g_core->schedulerSources = &quiet;
+  static selvar_test::QuietHeap quiet;
+  g_core->schedulerEnvironment = &quiet;
   if (!g_core->start()) fail("the core did not start");
   if (g_core->modules.size() != kModuleCount) fail("not every fuzz module was loaded");
   if (g_core->modules[0].moduleId() != PLUGIN_ID_FIRST) fail("PLUGIN_ID_FIRST is not first in the table");

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "housekeeping/scheduler_sources.h"
+#include "housekeeping/scheduler_environment.h"
 #include "housekeeping/status_document.h"
 #include "tests/support/core_test_support.h"
 
@@ -31,7 +31,7 @@ const uint64_t UNDER = 0x01000000u;
 const uint64_t OVER = MEMORY_LIMIT_BYTES + 1;
 
 // A clock and heap the test sets before each pass.
-class ScriptedSources : public SchedulerSources {
+class ScriptedEnvironment : public SchedulerEnvironment {
  public:
   int32_t now() override { return clock; }
   uint64_t usedHeapBytes() override {
@@ -87,8 +87,8 @@ class SchedulerPassesTest : public ::testing::Test {
     return events();
   }
   void passAt(int32_t clock, uint64_t heap = UNDER) {
-    sources.clock = clock;
-    sources.heap = heap;
+    environment.clock = clock;
+    environment.heap = heap;
     passes.pass();
   }
   std::vector<std::string> events() { return describe(takeQueued(t.core)); }
@@ -99,8 +99,8 @@ class SchedulerPassesTest : public ::testing::Test {
 
   ScopedWorkdir dir;
   TestCore t;
-  ScriptedSources sources;
-  SchedulerPasses passes{&t.core, &sources};
+  ScriptedEnvironment environment;
+  SchedulerPasses passes{&t.core, &environment};
 };
 
 using Strings = std::vector<std::string>;
@@ -226,9 +226,9 @@ TEST_F(SchedulerPassesTest, HeapIsSampledOnlyWhenTheSecondChanges) {
   begin();
   passAt(T0);
   passAt(T0);
-  EXPECT_EQ(sources.heapReads, 1);
+  EXPECT_EQ(environment.heapReads, 1);
   passAt(T0 + 1);
-  EXPECT_EQ(sources.heapReads, 2);
+  EXPECT_EQ(environment.heapReads, 2);
 }
 
 TEST_F(SchedulerPassesTest, WatchOffPostsNoMemoryStateButStillWatchesTheClock) {
@@ -240,7 +240,7 @@ TEST_F(SchedulerPassesTest, WatchOffPostsNoMemoryStateButStillWatchesTheClock) {
   passAt(T0 + 1, OVER);
   EXPECT_EQ(events(), Strings{});
   EXPECT_FALSE(t.core.throttling.load());
-  EXPECT_EQ(sources.heapReads, 0);
+  EXPECT_EQ(environment.heapReads, 0);
 
   passAt(T0 + 11, OVER);
   EXPECT_EQ(events(), Strings{notice("system time changed by 10 seconds")});
@@ -249,7 +249,7 @@ TEST_F(SchedulerPassesTest, WatchOffPostsNoMemoryStateButStillWatchesTheClock) {
 // --- The real thread ---
 
 // Passes come as fast as a 1 ms wait allows; each wait is counted.
-class QuickSources : public SchedulerSources {
+class QuickEnvironment : public SchedulerEnvironment {
  public:
   void waitPass(pt::timedsem& relax, int) override {
     relax.wait(1);
@@ -266,14 +266,14 @@ TEST(SchedulerThreadRun, StopEndsARunningThread) {
   // Heap-held so that a hung stop can be abandoned without tearing the core
   // down under the running thread.
   auto t = std::make_unique<TestCore>();
-  auto sources = std::make_unique<QuickSources>();
-  t->core.schedulerSources = sources.get();
+  auto environment = std::make_unique<QuickEnvironment>();
+  t->core.schedulerEnvironment = environment.get();
 
   ASSERT_TRUE(t->core.startSchedulerThread());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (sources->waits.load() < 3 && std::chrono::steady_clock::now() < deadline)
+  while (environment->waits.load() < 3 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_GE(sources->waits.load(), 3);
+  EXPECT_GE(environment->waits.load(), 3);
 
   ServiceCore* core = &t->core;
   std::packaged_task<void()> stop([core] { core->stopSchedulerThread(); });
@@ -282,7 +282,7 @@ TEST(SchedulerThreadRun, StopEndsARunningThread) {
   if (stopped.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
     ADD_FAILURE() << "stopSchedulerThread did not return";
     t.release();
-    sources.release();
+    environment.release();
     return;
   }
   EXPECT_EQ(t->core.schedulerThread, nullptr);

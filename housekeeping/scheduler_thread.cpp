@@ -5,11 +5,11 @@
 #include <cstdio>
 
 #include "core/service_core.h"
-#include "housekeeping/scheduler_sources.h"
+#include "housekeeping/scheduler_environment.h"
 #include "pluginhost/plugin_thread.h"
 
-SchedulerPasses::SchedulerPasses(ServiceCore* core_, SchedulerSources* sources_)
-    : core(core_), sources(sources_), watch(false), previous(0) {}
+SchedulerPasses::SchedulerPasses(ServiceCore* core_, SchedulerEnvironment* environment_)
+    : core(core_), environment(environment_), watch(false), previous(0) {}
 
 void SchedulerPasses::begin() {
   for (size_t i = 0; i < core->modules.size(); ++i) {
@@ -21,7 +21,7 @@ void SchedulerPasses::begin() {
 }
 
 void SchedulerPasses::pass() {
-  const int32_t now = sources->now();
+  const int32_t now = environment->now();
   if (previous != 0) {
     const int difference = static_cast<int>(difftime(static_cast<time_t>(now), static_cast<time_t>(previous)));
     if (difference > 1 || difference < -1) {
@@ -42,7 +42,7 @@ void SchedulerPasses::pass() {
     core->postMemoryState(now);
   }
   if (now != previous) {
-    const uint64_t used = sources->usedHeapBytes();
+    const uint64_t used = environment->usedHeapBytes();
     core->counters.heapBytes.store(used, std::memory_order_relaxed);
     core->updateThrottling(used > MEMORY_LIMIT_BYTES, now);
   }
@@ -54,11 +54,11 @@ SchedulerThread::SchedulerThread(ServiceCore* core_) : pt::thread(false), core(c
 SchedulerThread::~SchedulerThread() { waitfor(); }
 
 void SchedulerThread::execute() {
-  SchedulerSources* sources = core->schedulerSources;
-  SchedulerPasses passes(core, sources);
+  SchedulerEnvironment* environment = core->schedulerEnvironment;
+  SchedulerPasses passes(core, environment);
   passes.begin();
   while (!get_signaled()) {
-    sources->waitPass(relaxsem, SCHEDULER_PASS_MS);
+    environment->waitPass(relaxsem, SCHEDULER_PASS_MS);
     passes.pass();
   }
 }

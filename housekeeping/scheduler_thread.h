@@ -13,12 +13,12 @@
 #include "compat/pt.h"
 
 class ServiceCore;
-class SchedulerSources;
+class SchedulerEnvironment;
 
 // The state of one scheduler run: the watch switch and the previous reading.
 class SchedulerPasses {
  public:
-  SchedulerPasses(ServiceCore* core, SchedulerSources* sources);
+  SchedulerPasses(ServiceCore* core, SchedulerEnvironment* environment);
 
   // Start Read calls and the watch switch (steps before the first pass).
   void begin();
@@ -29,7 +29,7 @@ class SchedulerPasses {
 
  private:
   ServiceCore* core;
-  SchedulerSources* sources;
+  SchedulerEnvironment* environment;
   bool watch;
   int32_t previous;  // 0 before the first pass
 };

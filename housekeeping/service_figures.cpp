@@ -14,7 +14,7 @@
 #include "compat/monotonic_clock.h"
 #include "core/scoped_lock.h"
 #include "core/service_core.h"
-#include "housekeeping/scheduler_sources.h"
+#include "housekeeping/scheduler_environment.h"
 
 namespace {
 

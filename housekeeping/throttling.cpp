@@ -1,7 +1,7 @@
 // The memory watch's state machine: the throttling flag follows every sample,
 // notices and state documents mark whole episodes.
 #include "core/service_core.h"
-#include "housekeeping/scheduler_sources.h"
+#include "housekeeping/scheduler_environment.h"
 
 void ServiceCore::updateThrottling(bool overLimit, int32_t now) {
   throttling.store(overLimit, std::memory_order_relaxed);

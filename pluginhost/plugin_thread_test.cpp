@@ -18,6 +18,7 @@ namespace {
 
 using selvar_test::AllocatorSwap;
 using selvar_test::eventRecord;
+using selvar_test::hex;
 using selvar_test::ModuleConfig;
 using selvar_test::ModuleFixture;
 using selvar_test::ModuleRecord;
@@ -32,12 +33,6 @@ using selvar_test::WatchedAllocations;
 const uint32_t kReaderA = 0x00110000u;
 const uint32_t kReaderB = 0x00120000u;
 const uint32_t kRequestClass = 0x10u;
-
-std::string hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%x", value);
-  return text;
-}
 
 // A module that takes Read calls for requests of kRequestClass under mask 1.
 ModuleConfig reader(uint32_t id, const ModuleConfig& extra = {}) {

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "core/service_core.h"
-#include "housekeeping/scheduler_sources.h"
 #include "tests/stress/payload_tracker.h"
 #include "tests/support/core_test_support.h"
 #include "tests/support/module_fixture.h"
@@ -28,6 +27,7 @@ using selvar_test::ModuleConfig;
 using selvar_test::ModuleFixture;
 using selvar_test::ModuleRecord;
 using selvar_test::PayloadTracker;
+using selvar_test::QuietHeap;
 using selvar_test::ScopedWorkdir;
 
 namespace {
@@ -36,11 +36,6 @@ const uint32_t kIdA = 0x00010000u;
 const uint32_t kIdB = 0x00020000u;
 const uint32_t kCountedSource = 0x00510000u;
 const uint32_t kCountedClass = EVC_COUNTED | 0x01u;
-
-class QuietSources : public SchedulerSources {
- public:
-  uint64_t usedHeapBytes() override { return 0; }
-};
 
 // A module that takes events through Write (mask 0: anything; mask 1: low
 // classes) and Read. With keepFirst it keeps the first payload Write gives it
@@ -69,7 +64,7 @@ class ModuleFaults : public ::testing::Test {
 
   void start() {
     core = std::make_unique<ServiceCore>(wxFileName(wxString(fixture.executablePath())));
-    core->schedulerSources = &quiet;
+    core->schedulerEnvironment = &quiet;
     ASSERT_TRUE(core->start());
   }
 
@@ -121,7 +116,7 @@ class ModuleFaults : public ::testing::Test {
 
   ScopedWorkdir workdir;
   ModuleFixture fixture;
-  QuietSources quiet;
+  QuietHeap quiet;
   std::unique_ptr<ServiceCore> core;
 };
 

@@ -43,13 +43,13 @@
 
 #include "core/scoped_lock.h"
 #include "core/service_core.h"
-#include "housekeeping/scheduler_sources.h"
 #include "tests/stress/payload_tracker.h"
 #include "tests/stress/stress_module.h"
 #include "tests/support/core_test_support.h"
 
 namespace fs = std::filesystem;
 using selvar_test::PayloadTracker;
+using selvar_test::QuietHeap;
 using selvar_test::ScopedWorkdir;
 
 namespace {
@@ -85,12 +85,6 @@ long residentKiB() {
     if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
   return -1;
 }
-
-// Heap use never counts as over the limit, so counted results stay exact.
-class QuietSources : public SchedulerSources {
- public:
-  uint64_t usedHeapBytes() override { return 0; }
-};
 
 struct StressCopy {
   void* handle = nullptr;
@@ -203,7 +197,7 @@ class ServiceStress : public ::testing::Test {
 
   ScopedWorkdir dir;
   StressCopy copies[kModules];
-  QuietSources quiet;
+  QuietHeap quiet;
   std::unique_ptr<ServiceCore> core;
   bool stopped = false;
 };
@@ -256,7 +250,7 @@ RoutingCheck checkRouting(const StressCopy* copies, uint8_t phase) {
 TEST_F(ServiceStress, ModulesSubmitKeepReleaseRequestAndStopWhileTheServiceStops) {
   const int seconds = stressSeconds();
   core = std::make_unique<ServiceCore>(wxFileName(wxString((dir.path() / "Selvar").string())));
-  core->schedulerSources = &quiet;
+  core->schedulerEnvironment = &quiet;
   setPhase(1);
   setRunning(true);
   const auto started = std::chrono::steady_clock::now();

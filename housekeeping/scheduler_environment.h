@@ -1,19 +1,19 @@
-// scheduler_sources.h - where the scheduler takes time, heap use and its
+// scheduler_environment.h - where the scheduler takes time, heap use and its
 // pass waits from.
 //
-// The service uses the system's sources; tests substitute their own to drive
+// The service uses the system's; tests substitute their own to drive
 // clock jumps and memory episodes in milliseconds. Called only on the
 // scheduler thread.
-#ifndef SELVAR_HOUSEKEEPING_SCHEDULER_SOURCES_H
-#define SELVAR_HOUSEKEEPING_SCHEDULER_SOURCES_H
+#ifndef SELVAR_HOUSEKEEPING_SCHEDULER_ENVIRONMENT_H
+#define SELVAR_HOUSEKEEPING_SCHEDULER_ENVIRONMENT_H
 
 #include <cstdint>
 
 #include "compat/pt.h"
 
-class SchedulerSources {
+class SchedulerEnvironment {
  public:
-  virtual ~SchedulerSources() = default;
+  virtual ~SchedulerEnvironment() = default;
 
   // Waits before a pass: up to msecs on the thread's relax semaphore, which
   // the thread's stop request posts.
@@ -25,7 +25,7 @@ class SchedulerSources {
   virtual uint64_t usedHeapBytes();
 
   // The shared instance backed by the system.
-  static SchedulerSources* system();
+  static SchedulerEnvironment* system();
 };
 
 // Heap above this many bytes (190 MiB) is over the limit.
@@ -34,4 +34,4 @@ const uint64_t MEMORY_LIMIT_BYTES = 0x0BE00000u;
 // many seconds after the latest over-limit sample.
 const int32_t MEMORY_HYSTERESIS_S = 59;
 
-#endif  // SELVAR_HOUSEKEEPING_SCHEDULER_SOURCES_H
+#endif  // SELVAR_HOUSEKEEPING_SCHEDULER_ENVIRONMENT_H

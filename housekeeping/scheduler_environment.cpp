@@ -1,11 +1,11 @@
-#include "housekeeping/scheduler_sources.h"
+#include "housekeeping/scheduler_environment.h"
 
 #include <malloc.h>
 #include <time.h>
 
-int32_t SchedulerSources::now() { return static_cast<int32_t>(time(nullptr)); }
+int32_t SchedulerEnvironment::now() { return static_cast<int32_t>(time(nullptr)); }
 
-uint64_t SchedulerSources::usedHeapBytes() {
+uint64_t SchedulerEnvironment::usedHeapBytes() {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
   const struct mallinfo2 info = mallinfo2();
 #else
@@ -15,7 +15,7 @@ uint64_t SchedulerSources::usedHeapBytes() {
   return static_cast<uint64_t>(info.hblkhd) + static_cast<uint64_t>(info.uordblks);
 }
 
-SchedulerSources* SchedulerSources::system() {
-  static SchedulerSources instance;
+SchedulerEnvironment* SchedulerEnvironment::system() {
+  static SchedulerEnvironment instance;
   return &instance;
 }
