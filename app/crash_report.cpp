@@ -167,7 +167,7 @@ void onFatalSignal(int sig, siginfo_t* info, void* context) {
 void onExit() {
   if (g_orderlyExit.load()) return;
   const ModuleCallRecord* call = g_threadCall;
-  const char* module = call != nullptr ? moduleFileName(call->module.load()) : nullptr;
+  const char* module = call != nullptr ? moduleFileName(call->library.load()) : nullptr;
   if (module != nullptr)
     syslog(LOG_ERR, "plugin %s called exit() in %s; Selvar ends without closing its modules", module,
            call->entry.load());
@@ -194,7 +194,7 @@ size_t formatCrashReport(int sig, const siginfo_t* info, const void* context, ch
   const ModuleCallRecord* call = g_threadCall;
   const char* module = nullptr;
   const char* where = nullptr;
-  if (call != nullptr && (module = moduleFileName(call->module.load())) != nullptr) {
+  if (call != nullptr && (module = moduleFileName(call->library.load())) != nullptr) {
     where = call->entry.load();
   } else if ((module = moduleFileNameAt(instructionAddress(context))) != nullptr) {
     where = "its own thread";

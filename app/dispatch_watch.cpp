@@ -40,18 +40,18 @@ DispatchWatch::DispatchWatch(const ModuleCallRecord& dispatch_, int64_t watchdog
 
 void DispatchWatch::tick(int64_t nowMs) {
   const ModuleCallRecord::Snapshot call = dispatch.snapshot();
-  const bool sameCall = watching && call.module != nullptr && call.finished == watchedFinished;
+  const bool sameCall = watching && call.library != nullptr && call.finished == watchedFinished;
   if (stallReported && !sameCall) {
     wxLogMessage("plugin %s returned after %d seconds; event routing goes on", stalledName,
                  seconds(nowMs - watchedSinceMs));
     stallReported = false;
   }
   if (!sameCall) {
-    watching = call.module != nullptr;
+    watching = call.library != nullptr;
     watchedFinished = call.finished;
     watchedSinceMs = nowMs;
   } else if (!stallReported && nowMs - watchedSinceMs >= stallLimitMs) {
-    const char* name = moduleFileName(call.module);
+    const char* name = moduleFileName(call.library);
     stalledName = name != nullptr ? name : "?";
     wxLogError("plugin %s has not returned from %s for %d seconds; event routing is stalled", stalledName,
                call.entry, seconds(nowMs - watchedSinceMs));

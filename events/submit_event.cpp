@@ -87,7 +87,7 @@ __attribute__((always_inline)) inline int ServiceCore::submitToQueue(const _Even
   const int queued = enqueue(event);
   if (queued != EVR_OK) {
     // The service stops: nothing will deliver it. The payload was admitted,
-    // so its provider's slot is given back first.
+    // so its provider's flight permit is given back first.
     waitRegistry.postReleased(event.data);
     free(event.data);
     queueBudget.release(1, event.dataSize);

@@ -5,7 +5,7 @@
 void CStoredProvider::release(void* payload) {
   if (payload == nullptr || payload != pendingPayload.load(std::memory_order_acquire)) return;
   pendingPayload.store(nullptr, std::memory_order_relaxed);
-  slot.post();
+  flightPermit.post();
 }
 
 WaitRegistry::WaitRegistry() : refusing(false), providerTotal(0) { pthread_mutex_init(&mutex, nullptr); }
@@ -43,14 +43,14 @@ int WaitRegistry::admit(unsigned long handle, void* payload) {
   // Only this thread removes its own record, so it cannot vanish while we wait.
   if (payload == nullptr) return ADMITTED;
   waiting.fetch_add(1, std::memory_order_acq_rel);
-  record->slot.wait();
+  record->flightPermit.wait();
   waiting.fetch_sub(1, std::memory_order_acq_rel);
   // The thread that woke us may still hold the registry mutex: the flag and
   // the record's own word are enough here.
   if (refusing.load(std::memory_order_acquire)) {
     // Woken by the stop: nothing will deliver this answer any more. Give the
-    // slot back so the record stays consistent.
-    record->slot.post();
+    // permit back so the record stays consistent.
+    record->flightPermit.post();
     return REFUSED;
   }
   record->pendingPayload.store(payload, std::memory_order_release);

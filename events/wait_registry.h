@@ -22,19 +22,19 @@
 // The pacing record of one provider thread. Used only by WaitRegistry.
 class CStoredProvider {
  public:
-  CStoredProvider() : slot(1), pendingPayload(nullptr) {}
+  CStoredProvider() : flightPermit(1), pendingPayload(nullptr) {}
 
   // Ends the flight of payload if it is the pending one.
   // REQUIRES: registry mutex held.
   void release(void* payload);
   // Wakes a waiting acquire without a release (service stop).
   // REQUIRES: registry mutex held.
-  void wake() { slot.post(); }
+  void wake() { flightPermit.post(); }
 
  private:
   // Count 1 while nothing is in flight; the provider takes it in admit()
   // (outside the registry mutex), release() and wake() give it back.
-  pt::semaphore slot;
+  pt::semaphore flightPermit;
   // Written by the provider itself once admitted (its payload cannot be
   // released before it has been queued), cleared by release() under the
   // registry mutex.

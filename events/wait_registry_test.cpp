@@ -183,7 +183,7 @@ TEST_F(WaitRegistryTest, NextAnswerWaitsUntilThePreviousPayloadIsReleased) {
 
 TEST_F(WaitRegistryTest, NullPayloadIsAdmittedWithoutWaitingAndIsNotPending) {
   Provider& a = provider();
-  // A null answer first: it must not occupy the slot.
+  // A null answer first: it must not take the flight permit.
   a.admit(5, nullptr);
   EXPECT_EQ(a.result(kHangMs), ADMITTED);
   a.admit(5, p1);

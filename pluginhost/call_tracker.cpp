@@ -41,17 +41,17 @@ CallTracker::~CallTracker() {
   if (last) destroy(shared_);
 }
 
-void CallTracker::enter(const void* module) {
+void CallTracker::enter(const void* library) {
   ScopedLock lock(&shared_->mutex);
-  ++shared_->live[module];
+  ++shared_->live[library];
   ++shared_->references;
 }
 
-void CallTracker::leave(Shared* shared, const void* module) {
+void CallTracker::leave(Shared* shared, const void* library) {
   bool last = false;
   {
     ScopedLock lock(&shared->mutex);
-    auto it = shared->live.find(module);
+    auto it = shared->live.find(library);
     if (it == shared->live.end()) return;
     if (--it->second <= 0) shared->live.erase(it);
     last = --shared->references == 0;
@@ -72,22 +72,22 @@ void CallTracker::unpinOwner(Shared* shared) {
   if (--shared->pins == 0) pthread_cond_broadcast(&shared->idle);
 }
 
-bool CallTracker::waitIdle(const void* module, int timeoutMs) {
+bool CallTracker::waitIdle(const void* library, int timeoutMs) {
   const timespec deadline = deadlineAfter(timeoutMs > 0 ? timeoutMs : 0);
   ScopedLock lock(&shared_->mutex);
-  while (shared_->live.count(module) != 0) {
+  while (shared_->live.count(library) != 0) {
     if (timeoutMs < 0) {
       pthread_cond_wait(&shared_->idle, lock.mutex());
     } else if (pthread_cond_timedwait(&shared_->idle, lock.mutex(), &deadline) == ETIMEDOUT) {
-      return shared_->live.count(module) == 0;
+      return shared_->live.count(library) == 0;
     }
   }
   return true;
 }
 
-int CallTracker::liveCalls(const void* module) {
+int CallTracker::liveCalls(const void* library) {
   ScopedLock lock(&shared_->mutex);
-  auto it = shared_->live.find(module);
+  auto it = shared_->live.find(library);
   return it == shared_->live.end() ? 0 : it->second;
 }
 

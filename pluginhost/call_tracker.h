@@ -1,8 +1,9 @@
 // call_tracker.h - counts the call threads running code of each module.
 //
 // A call thread is counted from just before it starts until just after its
-// entry has returned and its clean-up is done, keyed by its module's library.
-// The unload pass waits until a module's count is 0 before its library goes.
+// entry has returned and its clean-up is done, keyed by its module's library
+// handle.
+// The unload pass waits until a library's count is 0 before it goes.
 // The counts outlive the tracker while calls are live: a call the unload
 // pass gave up on may return after the core (which owns the tracker) has
 // been destroyed, and then touches only the shared counts, which the last
@@ -24,19 +25,19 @@ class CallTracker {
   CallTracker(const CallTracker&) = delete;
   CallTracker& operator=(const CallTracker&) = delete;
 
-  void enter(const void* module);
-  void leave(const void* module) { leave(shared_, module); }
+  void enter(const void* library);
+  void leave(const void* library) { leave(shared_, library); }
 
-  // Waits until no call thread of module runs, at most timeoutMs (negative:
+  // Waits until no call thread of library runs, at most timeoutMs (negative:
   // no limit). Returns true when none runs.
-  bool waitIdle(const void* module, int timeoutMs);
-  int liveCalls(const void* module);
+  bool waitIdle(const void* library, int timeoutMs);
+  int liveCalls(const void* library);
   int liveCallsTotal();
 
   // For a call thread that entered: valid until its own leave, whether or
   // not the tracker still exists.
   Shared* shared() const { return shared_; }
-  static void leave(Shared* shared, const void* module);
+  static void leave(Shared* shared, const void* library);
   // Keeps the tracker's owner from being destroyed while the caller uses it
   // (a few instructions); false when it is gone or going.
   static bool pinOwner(Shared* shared);

@@ -17,7 +17,7 @@ namespace {
 const int MODULE_TABLE_SIZE = 128;
 
 struct ModuleEntry {
-  std::atomic<const void*> module{nullptr};
+  std::atomic<const void*> library{nullptr};
   std::atomic<const char*> name{nullptr};
   std::atomic<uintptr_t> low{0};
   std::atomic<uintptr_t> high{0};
@@ -26,7 +26,7 @@ struct ModuleEntry {
 ModuleEntry g_moduleTable[MODULE_TABLE_SIZE];
 
 // Names are copied once and never freed: a record or a signal handler may
-// still hold a name after its module has gone.
+// still hold a name after its library has gone.
 PthreadMutex g_namesMutex = PTHREAD_MUTEX_INITIALIZER;
 std::set<std::string>* g_names PT_GUARDED_BY(g_namesMutex) = new std::set<std::string>();
 
@@ -67,7 +67,7 @@ ModuleCallRecord::Snapshot ModuleCallRecord::snapshot() const {
   for (;;) {
     Snapshot view;
     view.finished = finished.load();
-    view.module = module.load();
+    view.library = library.load();
     view.entry = entry.load();
     if (finished.load() == view.finished) return view;
   }
@@ -78,40 +78,40 @@ const char* moduleEntryName(uint32_t entryIndex) {
   return entryIndex < ENTRY_COUNT ? names[entryIndex] : "?";
 }
 
-void rememberModule(const void* module, const wxString& fileName, const void* anyCode) {
+void rememberModule(const void* library, const wxString& fileName, const void* anyCode) {
   MappingSearch search = {reinterpret_cast<uintptr_t>(anyCode), 0, 0};
   if (anyCode != nullptr) dl_iterate_phdr(findMapping, &search);
   static const char claimed = 0;  // marks an entry being filled
   for (ModuleEntry& entry : g_moduleTable) {
     const void* expected = nullptr;
-    if (!entry.module.compare_exchange_strong(expected, &claimed)) continue;
+    if (!entry.library.compare_exchange_strong(expected, &claimed)) continue;
     entry.name.store(internName(fileName));
     entry.low.store(search.low);
     entry.high.store(search.high);
-    entry.module.store(module);  // published last: readers key on it
+    entry.library.store(library);  // published last: readers key on it
     return;
   }
 }
 
-void forgetModule(const void* module) {
+void forgetModule(const void* library) {
   for (ModuleEntry& entry : g_moduleTable) {
-    if (entry.module.load() != module) continue;
-    entry.module.store(nullptr);
+    if (entry.library.load() != library) continue;
+    entry.library.store(nullptr);
     entry.low.store(0);
     entry.high.store(0);
   }
 }
 
-const char* moduleFileName(const void* module) {
-  if (module == nullptr) return nullptr;
+const char* moduleFileName(const void* library) {
+  if (library == nullptr) return nullptr;
   for (const ModuleEntry& entry : g_moduleTable)
-    if (entry.module.load() == module) return entry.name.load();
+    if (entry.library.load() == library) return entry.name.load();
   return nullptr;
 }
 
 const char* moduleFileNameAt(uintptr_t address) {
   for (const ModuleEntry& entry : g_moduleTable) {
-    if (entry.module.load() == nullptr) continue;
+    if (entry.library.load() == nullptr) continue;
     if (address >= entry.low.load() && address < entry.high.load()) return entry.name.load();
   }
   return nullptr;

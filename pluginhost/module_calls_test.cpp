@@ -16,13 +16,13 @@ TEST(ModuleCallScope, MarksTheCallForItsLifetimeAndCountsItWhenItEnds) {
   {
     ModuleCallScope call(record, &module, "Write");
     const ModuleCallRecord::Snapshot inside = record.snapshot();
-    EXPECT_EQ(inside.module, &module);
+    EXPECT_EQ(inside.library, &module);
     EXPECT_STREQ(inside.entry, "Write");
     EXPECT_EQ(inside.finished, 0u);
     EXPECT_EQ(g_threadCall, &record);
   }
   const ModuleCallRecord::Snapshot after = record.snapshot();
-  EXPECT_EQ(after.module, nullptr);
+  EXPECT_EQ(after.library, nullptr);
   EXPECT_EQ(after.finished, 1u);
   g_threadCall = nullptr;
 }

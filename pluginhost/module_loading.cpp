@@ -56,11 +56,11 @@ bool openModuleLibrary(const wxString& path, _PlugInInfo& info, bool quiet) {
     return false;
   }
   static const char* const names[ENTRY_COUNT] = PLUGIN_ENTRY_NAMES;
-  PluginEntryPoint* slots[ENTRY_COUNT] = {&info.fnLoad, &info.fnUnload, &info.fnOpen,  &info.fnClose,
+  PluginEntryPoint* targets[ENTRY_COUNT] = {&info.fnLoad, &info.fnUnload, &info.fnOpen,  &info.fnClose,
                                           &info.fnRead, &info.fnWrite,  &info.fnSeek, &info.fnIOCTL};
   wxLogNull silence;  // a missing entry point is normal, not an error
   for (int i = 0; i < ENTRY_COUNT; ++i)
-    *slots[i] = reinterpret_cast<PluginEntryPoint>(info.library->GetSymbol(names[i]));
+    *targets[i] = reinterpret_cast<PluginEntryPoint>(info.library->GetSymbol(names[i]));
   return true;
 }
 

@@ -9,8 +9,8 @@
 #include "pluginhost/module_calls.h"
 
 PluginThread::PluginThread(ServiceCore* core_, PluginEntryPoint entry_, const PluginCallRequest& request_,
-                           const PluginCallReply& reply_, const void* module_)
-    : pt::thread(true), core(core_), calls(nullptr), entry(entry_), request(request_), reply(reply_), module(module_),
+                           const PluginCallReply& reply_, const void* library_)
+    : pt::thread(true), core(core_), calls(nullptr), entry(entry_), request(request_), reply(reply_), library(library_),
       copyMade(true) {
   // The payload is copied here, on the launching thread, so the launcher's
   // caller may reuse its buffer as soon as construction returns.
@@ -54,23 +54,23 @@ PluginThread::PluginThread(ServiceCore* core_, PluginEntryPoint entry_, const Pl
 PluginThread::~PluginThread() {}
 
 bool PluginThread::launch(ServiceCore* core, PluginEntryPoint entry, const PluginCallRequest& request,
-                          const PluginCallReply& reply, const void* module, PluginThread** slot,
+                          const PluginCallReply& reply, const void* library, PluginThread** threadOut,
                           std::shared_ptr<ModuleFigures> figures) {
   if (entry == nullptr) return false;  // a module that does not export the entry is not called
-  PluginThread* thread = new PluginThread(core, entry, request, reply, module);
+  PluginThread* thread = new PluginThread(core, entry, request, reply, library);
   if (request.entryIndex == ENTRY_READ) thread->figures = std::move(figures);
   if (!thread->ready()) {
     delete thread;
     return false;
   }
-  core->callTracker.enter(module);
+  core->callTracker.enter(library);
   thread->calls = core->callTracker.shared();
-  if (slot != nullptr) *slot = thread;
+  if (threadOut != nullptr) *threadOut = thread;
   if (!thread->start()) {
     // Not started: still ours to free, together with its payload copy.
-    if (slot != nullptr) *slot = nullptr;
+    if (threadOut != nullptr) *threadOut = nullptr;
     thread->freePayload();
-    core->callTracker.leave(module);
+    core->callTracker.leave(library);
     delete thread;
     return false;
   }
@@ -118,7 +118,7 @@ void PluginThread::execute() {
   }
   if (figures) figures->readsRunning.fetch_add(1, std::memory_order_relaxed);
   {
-    LocalModuleCall call(module, moduleEntryName(request.entryIndex));
+    LocalModuleCall call(library, moduleEntryName(request.entryIndex));
     entry(&request.in, &reply.out);
   }
   if (figures) figures->readsRunning.fetch_sub(1, std::memory_order_relaxed);
@@ -132,7 +132,7 @@ void PluginThread::cleanup() {
   freePayload();
   // Last touch of the counts: after this the module may be unloaded and the
   // core destroyed; only this object's own memory is used from here on.
-  CallTracker::leave(calls, module);
+  CallTracker::leave(calls, library);
 }
 
 void initCallBlocks(uint32_t entryIndex, PluginCallRequest* request, PluginCallReply* reply) {

@@ -52,20 +52,21 @@ struct PluginCallReply {
 class PluginThread : public pt::thread {
  public:
   // Copies both blocks and, for Read, Write and IOCTL code 2, the payload.
-  // module is the key under which the core's CallTracker counts the call.
+  // library is the module's library handle, the key under which the core's
+  // CallTracker counts the call.
   PluginThread(ServiceCore* core, PluginEntryPoint entry, const PluginCallRequest& request,
-               const PluginCallReply& reply, const void* module);
+               const PluginCallReply& reply, const void* library);
   ~PluginThread() override;
 
   // False when the payload copy could not be allocated: the call must not run.
   bool ready() const { return copyMade; }
 
   // Counts the call, starts it, and returns true; on any failure (no entry,
-  // no payload copy, no thread) nothing runs and nothing leaks. When slot is
+  // no payload copy, no thread) nothing runs and nothing leaks. When threadOut is
   // given it receives the thread's address (a reference only). A Read call
   // counts itself in figures (the module's) while it runs.
   static bool launch(ServiceCore* core, PluginEntryPoint entry, const PluginCallRequest& request,
-                     const PluginCallReply& reply, const void* module, PluginThread** slot,
+                     const PluginCallReply& reply, const void* library, PluginThread** threadOut,
                      std::shared_ptr<ModuleFigures> figures = nullptr);
 
  protected:
@@ -81,7 +82,7 @@ class PluginThread : public pt::thread {
   PluginEntryPoint entry;
   PluginCallRequest request;
   PluginCallReply reply;
-  const void* module;
+  const void* library;
   bool copyMade;
   std::shared_ptr<ModuleFigures> figures;  // may outlive the module's record
 };
