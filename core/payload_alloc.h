@@ -6,6 +6,8 @@
 #define SELVAR_CORE_PAYLOAD_ALLOC_H
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 using PayloadAllocator = void* (*)(size_t size);
 
@@ -13,5 +15,21 @@ using PayloadAllocator = void* (*)(size_t size);
 extern PayloadAllocator g_payloadAllocator;
 
 inline void* allocPayload(size_t size) { return g_payloadAllocator(size); }
+
+// The empty-payload rules, in one place. On the event road a payload is
+// there only with both a pointer and a size (otherwise the event carries
+// none); on the request road a pointer with size 0 is still a payload,
+// and a size without a pointer describes nothing.
+inline bool carriesEventPayload(const void* data, uint32_t size) { return data != nullptr && size != 0; }
+inline uint32_t requestPayloadSize(const void* data, uint32_t size) { return data != nullptr ? size : 0; }
+
+// A private copy of size bytes of data, freed with free(); null when memory
+// ran out. Size 0 still gives a (one-byte) block, since malloc(0) may return
+// null: a set pointer keeps meaning "data set".
+inline void* copyPayload(const void* data, uint32_t size) {
+  void* copy = allocPayload(size != 0 ? size : 1);
+  if (copy != nullptr) memcpy(copy, data, size);
+  return copy;
+}
 
 #endif  // SELVAR_CORE_PAYLOAD_ALLOC_H

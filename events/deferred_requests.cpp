@@ -2,7 +2,6 @@
 #include "events/deferred_requests.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "core/payload_alloc.h"
 #include "core/scoped_lock.h"
@@ -17,10 +16,8 @@ DeferredRequests::~DeferredRequests() {
 void DeferredRequests::defer(const _EventParmsIn& request) {
   _EventParmsIn kept = request;
   if (kept.data != nullptr) {
-    void* copy = allocPayload(kept.dataSize != 0 ? kept.dataSize : 1);
-    if (copy == nullptr) return;
-    memcpy(copy, request.data, kept.dataSize);
-    kept.data = copy;
+    kept.data = copyPayload(request.data, kept.dataSize);
+    if (kept.data == nullptr) return;
   }
   ScopedLock lock(&mutex_);
   requests_.push_back(kept);

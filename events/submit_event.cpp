@@ -10,7 +10,6 @@
 // here to its free(), step by step and file by file: docs/design.md.
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "core/payload_alloc.h"
 #include "core/scoped_lock.h"
@@ -52,7 +51,7 @@ __attribute__((always_inline)) inline int ServiceCore::submitToQueue(const _Even
     counted = true;
   }
 
-  const bool hasPayload = event.data != nullptr && event.dataSize != 0;
+  const bool hasPayload = carriesEventPayload(event.data, event.dataSize);
   if (!hasPayload) {
     event.data = nullptr;
     event.dataSize = 0;
@@ -61,11 +60,8 @@ __attribute__((always_inline)) inline int ServiceCore::submitToQueue(const _Even
   // and a failed copy are the same to the submitter.
   bool reserved = queueBudget.reserve(event.dataSize);
   if (reserved && hasPayload) {
-    void* copy = allocPayload(event.dataSize);
-    if (copy != nullptr) {
-      memcpy(copy, in->data, event.dataSize);
-      event.data = copy;
-    } else {
+    event.data = copyPayload(in->data, event.dataSize);
+    if (event.data == nullptr) {
       queueBudget.release(1, event.dataSize);
       reserved = false;
     }
@@ -184,8 +180,7 @@ void ServiceCore::startRequestReads(const _EventParmsIn& request) {
     PluginCallRequest call;
     PluginCallReply reply;
     initCallBlocks(ENTRY_READ, &call, &reply);
-    // A size without a payload describes nothing the Read could look at.
-    call.in.read.dataSize = request.data != nullptr ? request.dataSize : 0;
+    call.in.read.dataSize = requestPayloadSize(request.data, request.dataSize);
     call.in.read.data = request.data;
     call.in.read.requestHandle = request.requestHandle;
     PluginThread::launch(this, info.fnRead, call, reply, info.library, nullptr, info.figures);

@@ -1,7 +1,6 @@
 #include "pluginhost/plugin_thread.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "core/payload_alloc.h"
 #include "core/service_core.h"
@@ -39,16 +38,8 @@ PluginThread::PluginThread(ServiceCore* core_, PluginEntryPoint entry_, const Pl
       break;
   }
   if (target == nullptr || source == nullptr) return;
-  // malloc(0) may return null or a unique pointer; a one-byte buffer keeps
-  // "data set" meaning "data set" for an empty payload.
-  void* copy = allocPayload(size != 0 ? size : 1);
-  if (copy == nullptr) {
-    copyMade = false;
-    *target = nullptr;
-    return;
-  }
-  memcpy(copy, source, size);
-  *target = copy;
+  *target = copyPayload(source, size);
+  copyMade = *target != nullptr;
 }
 
 PluginThread::~PluginThread() {}
