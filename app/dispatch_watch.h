@@ -37,8 +37,8 @@ const int64_t DISPATCH_WATCH_TICK_MS = 1000;
 // A WATCHDOG_PID naming any third process means "not for us".
 int64_t watchdogPeriodMs(const char* usec, const char* pid, pid_t self, pid_t launcher);
 
-// The watch's clock: CLOCK_MONOTONIC in ms, which a clock change leaves alone.
-
+// Times passed to tick() and timeoutMs() are monotonicMs() readings
+// (compat/monotonic_clock.h), which a clock change leaves alone.
 class DispatchWatch {
  public:
   // watchdogMs: from watchdogPeriodMs; 0 sends nothing.
