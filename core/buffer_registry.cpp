@@ -136,13 +136,13 @@ size_t BufferRegistry::insertPassPayload(char* payload) {
   return slot;
 }
 
-bool BufferRegistry::releaseHold(char* payload, unsigned long holder, bool* held) {
-  if (held != nullptr) *held = false;
+bool BufferRegistry::releaseHold(char* payload, unsigned long holder, ReleaseKind* kind) {
+  if (kind != nullptr) *kind = RELEASED_NOTHING;
   if (payload == nullptr) return true;
   ScopedLock lock(&mutex);
   const size_t slot = find(payload);
   if (slot != kNoSlot && dropHolder(table_[slot], holder)) {
-    if (held != nullptr) *held = true;
+    if (kind != nullptr) *kind = RELEASED_HOLD;
     Entry& entry = table_[slot];
     if (!entry.holders.empty() || entry.passHold) return false;
     erase(slot);
@@ -151,8 +151,7 @@ bool BufferRegistry::releaseHold(char* payload, unsigned long holder, bool* held
   // Not held by this holder in the table: perhaps it is being handed the
   // payload right now and gives it back before its call returns. The pass
   // holds the payload meanwhile, so this is never the last hold.
-  const bool takenBack = takeBackOffer(payload, holder);
-  if (held != nullptr) *held = takenBack;
+  if (takeBackOffer(payload, holder) && kind != nullptr) *kind = RELEASED_OFFER;
   // Without a hold of this holder the pointer is not ours to free: a stale or
   // foreign pointer must never reach free().
   return false;
@@ -190,12 +189,12 @@ void BufferRegistry::beginPass(char* payload, uint32_t size) {
   passRecorded_ = false;
 }
 
-void BufferRegistry::keep(uint32_t holder) {
+bool BufferRegistry::keep(uint32_t holder) {
   char* payload = passPayload_.load(std::memory_order_relaxed);
   ScopedLock lock(&mutex);
   const uint64_t state = passState_.exchange(passGeneration_, std::memory_order_acq_rel);
   // Given back during its own call: nothing is left to hold.
-  if ((state & kReleased) != 0 && (state & kHolderMask) == holder) return;
+  if ((state & kReleased) != 0 && (state & kHolderMask) == holder) return false;
   size_t slot = find(payload);
   if (slot == kNoSlot) slot = insertPassPayload(payload);
   Entry& entry = table_[slot];
@@ -204,6 +203,7 @@ void BufferRegistry::keep(uint32_t holder) {
     passRecorded_ = true;
   }
   addHolder(entry, holder);
+  return true;
 }
 
 bool BufferRegistry::endPass() {
@@ -227,13 +227,14 @@ bool BufferRegistry::endPass() {
   return true;
 }
 
-bool BufferRegistry::keepAndEndPass(uint32_t holder) {
+bool BufferRegistry::keepAndEndPass(uint32_t holder, bool* recorded) {
   char* payload = passPayload_.load(std::memory_order_relaxed);
   ScopedLock lock(&mutex);
   const uint64_t state = passState_.exchange(passGeneration_, std::memory_order_acq_rel);
   passPayload_.store(nullptr, std::memory_order_release);
   passRecorded_ = false;
   const bool givenBack = (state & kReleased) != 0 && (state & kHolderMask) == holder;
+  *recorded = !givenBack;
   size_t slot = find(payload);
   if (slot == kNoSlot) {
     // Nobody else holds it; the last receiver keeps it, or gave it back

@@ -48,9 +48,11 @@ class BufferRegistry {
   // hold): the caller then owns the payload. A null payload returns true at
   // once (there is nothing to free). A payload with no hold by this holder
   // returns false, so an unknown pointer is never freed.
-  // `held` (when given) is set to whether holder held the payload: a hold
-  // was dropped, or it gave back the payload it is being handed right now.
-  bool releaseHold(char* payload, unsigned long holder, bool* held = nullptr);
+  // What a release was, for the figures: a hold dropped, the payload the
+  // holder is being handed right now given back during its own call (it
+  // never became a hold), or a pointer the holder did not hold.
+  enum ReleaseKind { RELEASED_HOLD, RELEASED_OFFER, RELEASED_NOTHING };
+  bool releaseHold(char* payload, unsigned long holder, ReleaseKind* kind = nullptr);
 
   // Number of holds of payload, the dispatch thread's pass included (tests
   // and diagnostics).
@@ -65,12 +67,14 @@ class BufferRegistry {
     passState_.store(passGeneration_ | kOffered | holder, std::memory_order_release);
   }
   // The holder offered last returned keep != 0: it holds the payload until
-  // it gives it back, unless it already did so during its call.
-  void keep(uint32_t holder);
+  // it gives it back, unless it already did so during its call. True when
+  // the hold was recorded.
+  bool keep(uint32_t holder);
   // Ends the pass. True when no other hold is left: the caller frees.
   bool endPass();
-  // keep(holder) and endPass() in one step, for the pass's last receiver.
-  bool keepAndEndPass(uint32_t holder);
+  // keep(holder) and endPass() in one step, for the pass's last receiver;
+  // *recorded as keep() returns.
+  bool keepAndEndPass(uint32_t holder, bool* recorded);
 
   // Distinct payloads with a hold in the table (tests and diagnostics).
   size_t payloadCount();

@@ -262,10 +262,13 @@ TEST(BufferRegistryPass, AKeeperOutlivesThePassAndItsReleaseFrees) {
   reg.offer(0x300);
   reg.keep(0x300);
   EXPECT_EQ(reg.holdCount(payload), 3u);
-  EXPECT_FALSE(reg.releaseHold(payload, 0x200)) << "0x200 did not keep it";
+  BufferRegistry::ReleaseKind kind = BufferRegistry::RELEASED_HOLD;
+  EXPECT_FALSE(reg.releaseHold(payload, 0x200, &kind)) << "0x200 did not keep it";
+  EXPECT_EQ(kind, BufferRegistry::RELEASED_NOTHING);
   EXPECT_FALSE(reg.endPass());
   EXPECT_EQ(reg.holdCount(payload), 2u);
-  EXPECT_FALSE(reg.releaseHold(payload, 0x100));
+  EXPECT_FALSE(reg.releaseHold(payload, 0x100, &kind));
+  EXPECT_EQ(kind, BufferRegistry::RELEASED_HOLD);
   EXPECT_TRUE(reg.releaseHold(payload, 0x300));
   EXPECT_FALSE(reg.releaseHold(payload, 0x300));
 }
@@ -289,8 +292,12 @@ TEST(BufferRegistryPass, AReleaseDuringTheReceiversOwnCallCancelsItsKeep) {
   char payload[8];
   reg.beginPass(payload);
   reg.offer(0x100);
-  EXPECT_FALSE(reg.releaseHold(payload, 0x100));
-  reg.keep(0x100);
+  BufferRegistry::ReleaseKind kind = BufferRegistry::RELEASED_HOLD;
+  EXPECT_FALSE(reg.releaseHold(payload, 0x100, &kind));
+  // Neither a hold given back nor a foreign pointer: the live figures count
+  // no kept payload for it either way.
+  EXPECT_EQ(kind, BufferRegistry::RELEASED_OFFER);
+  EXPECT_FALSE(reg.keep(0x100)) << "no hold recorded";
   EXPECT_EQ(reg.holdCount(payload), 1u) << "only the pass";
   EXPECT_TRUE(reg.endPass());
   EXPECT_EQ(reg.payloadCount(), 0u);

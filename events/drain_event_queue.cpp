@@ -155,13 +155,15 @@ __attribute__((always_inline)) inline uint64_t ServiceCore::deliverPass(const _E
     const uint32_t keep = code != 0 ? deliverIoctl(route, event, code, kTimed ? timedEvery : 0, &timedNs)
                                     : deliverWrite(route, event, kTimed ? timedEvery : 0, &timedNs);
     if (keep == 0 || payload == nullptr) continue;
-    route.info->figures->kept();
+    bool recorded;
     if (i + 1 == count) {
-      lastHold = bufferRegistry.keepAndEndPass(route.moduleId);
+      lastHold = bufferRegistry.keepAndEndPass(route.moduleId, &recorded);
       passEnded = true;
     } else {
-      bufferRegistry.keep(route.moduleId);
+      recorded = bufferRegistry.keep(route.moduleId);
     }
+    // A receiver that gave the payload back during its call keeps nothing.
+    if (recorded) route.info->figures->kept();
   }
   if (payload == nullptr) return timedNs;
   if (!passEnded) lastHold = bufferRegistry.endPass();

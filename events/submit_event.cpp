@@ -97,15 +97,15 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
     char* payload = static_cast<char*>(in->data);
     // The service's own holder ID is the dispatch thread's: a module naming
     // it could free a payload while it is still being delivered.
-    bool held = false;
+    BufferRegistry::ReleaseKind kind = BufferRegistry::RELEASED_NOTHING;
     if (payload != nullptr && in->sourceId != EVENT_SOURCE_CORE &&
-        bufferRegistry.releaseHold(payload, in->sourceId, &held))
+        bufferRegistry.releaseHold(payload, in->sourceId, &kind))
       freeReleasedPayload(payload);
     if (ModuleFigures* figures = figuresOf(in->sourceId)) {
       figures->releases.fetch_add(1, std::memory_order_relaxed);
-      if (held)
+      if (kind == BufferRegistry::RELEASED_HOLD)
         figures->keptNow.fetch_sub(1, std::memory_order_relaxed);
-      else
+      else if (kind == BufferRegistry::RELEASED_NOTHING)
         figures->foreignReleases.fetch_add(1, std::memory_order_relaxed);
     }
     // Nothing was queued: the dispatch thread has nothing to do for a release.
