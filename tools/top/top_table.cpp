@@ -195,7 +195,7 @@ std::vector<std::string> formatTable(const Snapshot& current, const Table& table
            static_cast<unsigned long long>(service.countedSources),
            table.sinceStart ? "rates since start" : "rates per second");
   lines.push_back(cut(text, width));
-  snprintf(text, sizeof(text), "sorted by %s; busy and longest: every call timed, 1 event in %llu under load",
+  snprintf(text, sizeof(text), "sorted by %s; busy and longest from timed calls (fast ones 1 event in up to %llu)",
            sortKeyName(key),
            static_cast<unsigned long long>(current.sampleEvery));
   lines.push_back(cut(text, width));
