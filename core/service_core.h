@@ -199,6 +199,9 @@ class ServiceCore {
   uint32_t stopDrainExtra GUARDED_BY(queueMutex);
   // The event road proper; returns the result for the submitter.
   int submitToQueue(const _EventParmsIn* in);
+  // The release road, and a refused submission's count for its sender.
+  void releasePayload(const _EventParmsIn& release);
+  void countRefused(uint32_t sourceId, int result);
   // Module IDs and their figures, sorted by ID: filled once on the main
   // thread when the load pass ends, then published by figuresGeneration
   // (0 until then) and never changed. The entries own the figures, so a module thread that

@@ -48,7 +48,7 @@ class RouteCache {
   static const uint32_t kRoutingFlags = 0xFFu | EVF_MASK8 | EVF_TO_OTHERS | EVF_TO_ALL;
   static const size_t kMaxKeys = 256;
 
-  RouteCache() : slots_(kMaxKeys * 2), keys_(0), table_(nullptr), tableSize_(0), lastKey_(0), lastSlot_(0),
+  RouteCache() : slots_(kMaxKeys * 2), keys_(0), table_(nullptr), tableSize_(0), lastKey_(0), last_(nullptr),
                  lastValid_(false) {
     used_.reserve(kMaxKeys);
   }
@@ -62,8 +62,8 @@ class RouteCache {
     const uint64_t key = (static_cast<uint64_t>(flags & kRoutingFlags) << 32) | pattern;
     if (modules.data() != table_ || modules.size() != tableSize_) reset(modules);
     if (!lastValid_ || lastKey_ != key) lookUp(modules, key);
-    Slot& slot = slots_[lastSlot_];
-    if (slot.uses == slot.folded) used_.push_back(lastSlot_);
+    Slot& slot = *last_;
+    if (slot.uses == slot.folded) used_.push_back(static_cast<size_t>(last_ - slots_.data()));
     *timedEvery = (slot.uses & (slot.sampleEvery - 1)) == 0 ? slot.sampleEvery : 0;
     ++slot.uses;
     *count = slot.count;
@@ -76,7 +76,7 @@ class RouteCache {
     const uint64_t wanted = static_cast<uint64_t>(FIGURES_TIMING_COST_NS) * FIGURES_TIMING_SHARE * calls;
     uint32_t every = 1;
     while (every < FIGURES_SAMPLE_EVERY && static_cast<uint64_t>(every) * tookNs < wanted) every *= 2;
-    slots_[lastSlot_].sampleEvery = every;
+    last_->sampleEvery = every;
   }
 
   // Credits the deliveries of the lists used since the last fold to their
@@ -161,7 +161,7 @@ class RouteCache {
 
   void remember(size_t index) {
     lastKey_ = slots_[index].key;
-    lastSlot_ = index;
+    last_ = &slots_[index];
     lastValid_ = true;
   }
 
@@ -198,7 +198,7 @@ class RouteCache {
   const _PlugInInfo* table_;
   size_t tableSize_;
   uint64_t lastKey_;
-  size_t lastSlot_;
+  Slot* last_;  // slots_ never reallocates
   bool lastValid_;
   std::vector<size_t> used_;  // lists used since the last fold, each once
 };

@@ -91,23 +91,33 @@ __attribute__((always_inline)) inline int ServiceCore::submitToQueue(const _Even
   return queued;
 }
 
+// Out of line: the event road, which every submission of a stream takes,
+// keeps a small frame.
+__attribute__((noinline)) void ServiceCore::releasePayload(const _EventParmsIn& release) {
+  char* payload = static_cast<char*>(release.data);
+  // The service's own holder ID is the dispatch thread's: a module naming
+  // it could free a payload while it is still being delivered.
+  BufferRegistry::ReleaseKind kind = BufferRegistry::RELEASED_NOTHING;
+  if (payload != nullptr && release.sourceId != EVENT_SOURCE_CORE &&
+      bufferRegistry.releaseHold(payload, release.sourceId, &kind))
+    freeReleasedPayload(payload);
+  if (ModuleFigures* figures = figuresOf(release.sourceId)) {
+    figures->releases.fetch_add(1, std::memory_order_relaxed);
+    if (kind == BufferRegistry::RELEASED_HOLD)
+      figures->keptNow.fetch_sub(1, std::memory_order_relaxed);
+    else if (kind == BufferRegistry::RELEASED_NOTHING)
+      figures->foreignReleases.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+__attribute__((noinline)) void ServiceCore::countRefused(uint32_t sourceId, int result) {
+  if (ModuleFigures* figures = figuresOf(sourceId)) figures->countRefused(result);
+}
+
 int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
   // Release road: a receiver gives back a payload it kept.
   if (in->flags == EVF_RELEASE) {
-    char* payload = static_cast<char*>(in->data);
-    // The service's own holder ID is the dispatch thread's: a module naming
-    // it could free a payload while it is still being delivered.
-    BufferRegistry::ReleaseKind kind = BufferRegistry::RELEASED_NOTHING;
-    if (payload != nullptr && in->sourceId != EVENT_SOURCE_CORE &&
-        bufferRegistry.releaseHold(payload, in->sourceId, &kind))
-      freeReleasedPayload(payload);
-    if (ModuleFigures* figures = figuresOf(in->sourceId)) {
-      figures->releases.fetch_add(1, std::memory_order_relaxed);
-      if (kind == BufferRegistry::RELEASED_HOLD)
-        figures->keptNow.fetch_sub(1, std::memory_order_relaxed);
-      else if (kind == BufferRegistry::RELEASED_NOTHING)
-        figures->foreignReleases.fetch_add(1, std::memory_order_relaxed);
-    }
+    releasePayload(*in);
     // Nothing was queued: the dispatch thread has nothing to do for a release.
     out->result = EVR_OK;
     return 0;
@@ -137,9 +147,7 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
 
   // Event road.
   out->result = submitToQueue(in);
-  if (__builtin_expect(out->result != EVR_OK, 0)) {
-    if (ModuleFigures* figures = figuresOf(in->sourceId)) figures->countRefused(out->result);
-  }
+  if (__builtin_expect(out->result != EVR_OK, 0)) countRefused(in->sourceId, out->result);
   return 0;
 }
 
