@@ -1,7 +1,7 @@
 // ServiceCore construction, start and stop sequences.
-#include <algorithm>
 #include "core/service_core.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "compat/monotonic_clock.h"

@@ -64,8 +64,8 @@ inline void deliver(const Route& route, PluginEntryPoint entry, const char* name
 }
 
 // Delivers through IOCTL code 2 or 3. Returns the receiver's keep word.
-__attribute__((always_inline)) inline uint32_t deliverIoctl(const Route& route, const _EventParmsIn& event, uint32_t code, uint32_t timedEvery,
-                      uint64_t* timedNs) {
+__attribute__((always_inline)) inline uint32_t deliverIoctl(const Route& route, const _EventParmsIn& event,
+                                                            uint32_t code, uint32_t timedEvery, uint64_t* timedNs) {
   _IOCTLParmsIn in;
   _IOCTLParmsOut out;
   initCallBlock(&in);
@@ -83,7 +83,8 @@ __attribute__((always_inline)) inline uint32_t deliverIoctl(const Route& route, 
 }
 
 // Delivers through Write. Returns the receiver's keep word.
-__attribute__((always_inline)) inline uint32_t deliverWrite(const Route& route, const _EventParmsIn& event, uint32_t timedEvery, uint64_t* timedNs) {
+__attribute__((always_inline)) inline uint32_t deliverWrite(const Route& route, const _EventParmsIn& event,
+                                                            uint32_t timedEvery, uint64_t* timedNs) {
   _WriteParmsIn in;
   _WriteParmsOut out;
   initCallBlock(&in);
@@ -131,7 +132,8 @@ void ServiceCore::drainEventQueue() {
 // kTimed: a timed event (the loop is compiled twice, so that an untimed
 // delivery pays no test for it). Returns the time the timed calls took.
 template <bool kTimed>
-__attribute__((always_inline)) inline uint64_t ServiceCore::deliverPass(const _EventParmsIn& event, Route* routes, size_t count, uint32_t timedEvery) {
+__attribute__((always_inline)) inline uint64_t ServiceCore::deliverPass(const _EventParmsIn& event, Route* routes,
+                                                                        size_t count, uint32_t timedEvery) {
   char* payload = static_cast<char*>(event.data);
   uint64_t timedNs = 0;
   // The dispatch thread holds the payload for the whole pass, even if every

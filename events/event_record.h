@@ -114,7 +114,8 @@ SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, requestHandle) == SELVAR_BY_WIDTH(2
 SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, flags) == SELVAR_BY_WIDTH(24, 32), "flags offset");
 SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, eventClass) == SELVAR_BY_WIDTH(28, 36), "eventClass offset");
 SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, extension) == SELVAR_BY_WIDTH(32, 40), "extension offset");
-SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, extension) + EVENT_REGISTRATION_OFFSET == SELVAR_BY_WIDTH(50, 58), "registration offset");
+SELVAR_STATIC_ASSERT(offsetof(_EventParmsIn, extension) + EVENT_REGISTRATION_OFFSET == SELVAR_BY_WIDTH(50, 58),
+                     "registration offset");
 
 #ifdef __cplusplus
 }

@@ -10,11 +10,18 @@
 
 #include "pluginhost/plugin_interface.h"
 
+// The length and version of a block already zero-filled (one inside a
+// zero-filled call block).
+template <typename Block>
+void setCallBlockHeader(Block* block, uint32_t version = 1) {
+  block->size = sizeof(*block);
+  block->version = version;
+}
+
 template <typename Block>
 void initCallBlock(Block* block, uint32_t version = 1) {
   memset(block, 0, sizeof(*block));
-  block->size = sizeof(*block);
-  block->version = version;
+  setCallBlockHeader(block, version);
 }
 
 // Fills a zero-filled Write block with the event's fields, one by one: the

@@ -188,7 +188,8 @@ SELVAR_STATIC_ASSERT(sizeof(_LoadParmsIn) == SELVAR_BY_WIDTH(16, 24), "_LoadParm
 SELVAR_STATIC_ASSERT(offsetof(_LoadParmsIn, eventEntry) == SELVAR_BY_WIDTH(12, 16), "eventEntry offset");
 SELVAR_STATIC_ASSERT(sizeof(_ReadParmsIn) == SELVAR_BY_WIDTH(28, 40), "_ReadParmsIn size");
 SELVAR_STATIC_ASSERT(offsetof(_ReadParmsIn, data) == SELVAR_BY_WIDTH(20, 24), "_ReadParmsIn data offset");
-SELVAR_STATIC_ASSERT(offsetof(_ReadParmsIn, requestHandle) == SELVAR_BY_WIDTH(24, 32), "_ReadParmsIn requestHandle offset");
+SELVAR_STATIC_ASSERT(offsetof(_ReadParmsIn, requestHandle) == SELVAR_BY_WIDTH(24, 32),
+                     "_ReadParmsIn requestHandle offset");
 SELVAR_STATIC_ASSERT(sizeof(_WriteParmsIn) == SELVAR_BY_WIDTH(192, 200), "_WriteParmsIn size");
 SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, data) == SELVAR_BY_WIDTH(20, 24), "_WriteParmsIn data offset");
 SELVAR_STATIC_ASSERT(offsetof(_WriteParmsIn, sourceId) == SELVAR_BY_WIDTH(24, 32), "_WriteParmsIn sourceId offset");

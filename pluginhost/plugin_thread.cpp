@@ -127,24 +127,26 @@ void PluginThread::cleanup() {
 }
 
 void initCallBlocks(uint32_t entryIndex, PluginCallRequest* request, PluginCallReply* reply) {
+  // Zero-filled once, unions included; the entry's own blocks then only
+  // need their headers.
   initCallBlock(request);
   initCallBlock(reply);
   request->entryIndex = entryIndex;
   reply->entryIndex = entryIndex;
   switch (entryIndex) {
     case ENTRY_READ:
-      initCallBlock(&request->in.read);
-      initCallBlock(&reply->out.read);
+      setCallBlockHeader(&request->in.read);
+      setCallBlockHeader(&reply->out.read);
       request->in.read.async = 1;
       break;
     case ENTRY_WRITE:
-      initCallBlock(&request->in.write);
-      initCallBlock(&reply->out.write);
+      setCallBlockHeader(&request->in.write);
+      setCallBlockHeader(&reply->out.write);
       request->in.write.async = 1;
       break;
     case ENTRY_IOCTL:
-      initCallBlock(&request->in.ioctl);
-      initCallBlock(&reply->out.ioctl);
+      setCallBlockHeader(&request->in.ioctl);
+      setCallBlockHeader(&reply->out.ioctl);
       break;
     default:
       break;
