@@ -14,6 +14,7 @@
 #ifndef SELVAR_CORE_EVENT_QUEUE_H
 #define SELVAR_CORE_EVENT_QUEUE_H
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -35,15 +36,17 @@ class QueueBudget {
     if (bytes > maxBytes_) return false;
     const uint64_t delta = (static_cast<uint64_t>(bytes) << kBytesShift) | 1u;
     const uint64_t now = packed_.fetch_add(delta, std::memory_order_relaxed) + delta;
-    if ((now & kRecordsMask) <= maxRecords_ && (now >> kBytesShift) <= maxBytes_) {
-      noteHighWater(now & kRecordsMask);
-      return true;
-    }
+    if ((now & kRecordsMask) <= maxRecords_ && (now >> kBytesShift) <= maxBytes_) return true;
     packed_.fetch_sub(delta, std::memory_order_relaxed);
     return false;
   }
   void release(uint64_t records, uint64_t bytes) {
-    if (records != 0) packed_.fetch_sub((bytes << kBytesShift) | records, std::memory_order_relaxed);
+    if (records == 0) return;
+    // Between two releases the count only grows, so the count a release
+    // finds is the most since the one before: the high-water mark is kept
+    // here, once per batch of the dispatch thread, and not on every reserve.
+    const uint64_t before = packed_.fetch_sub((bytes << kBytesShift) | records, std::memory_order_relaxed);
+    noteHighWater(before & kRecordsMask);
   }
 
   // Reserved now: records (each accepted event until it has been delivered)
@@ -52,7 +55,12 @@ class QueueBudget {
   uint64_t bytes() const { return packed_.load(std::memory_order_relaxed) >> kBytesShift; }
   uint32_t maxRecords() const { return maxRecords_; }
   // The most records reserved at once so far.
-  uint64_t highWater() const { return highWater_.load(std::memory_order_relaxed); }
+  uint64_t highWater() const {
+    const uint64_t released = highWater_.load(std::memory_order_relaxed);
+    const uint64_t now = records();
+    // A refused reservation stands in the count for an instant.
+    return std::min<uint64_t>(maxRecords_, released > now ? released : now);
+  }
   uint64_t maxBytes() const { return maxBytes_; }
 
  private:
@@ -63,7 +71,7 @@ class QueueBudget {
   const uint32_t maxRecords_;
   const uint64_t maxBytes_;
   std::atomic<uint64_t> packed_;
-  // Read on every reserve, written only when a new mark is reached.
+  // The most records a release found (the count now may be higher still).
   std::atomic<uint64_t> highWater_{0};
 
   void noteHighWater(uint64_t records) {

@@ -181,17 +181,12 @@ class ServiceCore {
   void deliverEvent(const _EventParmsIn& event);
   template <bool kTimed>
   uint64_t deliverPass(const _EventParmsIn& event, Route* routes, size_t count, uint32_t timedEvery);
-  void deliverTimed(const _EventParmsIn& event, Route* routes, size_t count, uint32_t timedEvery);
+  void deliverTimed(const _EventParmsIn& event, Route* routes, size_t count);
 
   // The dispatch thread's own state: the batch it is delivering (taken from
   // eventQueue in one step) and its receiver lists.
   EventQueue dispatchBatch;
   RouteCache routeCache;
-  // The sender of the event delivered last and its figures (null: none).
-  struct {
-    uint32_t id;
-    ModuleFigures* figures;
-  } lastSender = {0, nullptr};
   // The dispatch thread found the queue empty and is about to wait (or
   // waits) on eventTrigger; the next push posts it.
   bool dispatchIdle GUARDED_BY(queueMutex);

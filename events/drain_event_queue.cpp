@@ -25,12 +25,6 @@ uint32_t deliveryPattern(uint32_t eventClass) {
   return (eventClass & 0x00FFFFFFu) | ((eventClass & 0xFF000000u) << 1);
 }
 
-// Adds one to a counter only the dispatch thread writes: no atomic
-// read-modify-write needed.
-inline void bump(std::atomic<uint64_t>& counter, uint64_t by = 1) {
-  counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
-}
-
 // One call of a receiver's entry, seen by the hung-module watch.
 inline void callReceiver(const _PlugInInfo& info, PluginEntryPoint entry, const char* name, void* in, void* out) {
   DispatchCallScope call(info.library, name);
@@ -47,7 +41,7 @@ __attribute__((noinline)) uint64_t timedCallReceiver(ModuleFigures::Delivered& f
   const uint64_t begin = monotonicNs();
   callReceiver(info, entry, name, in, out);
   const uint64_t took = monotonicNs() - begin;
-  bump(figures.busyNs, took * sampleEvery);
+  addAsSoleWriter(figures.busyNs, took * sampleEvery);
   if (took > figures.longestCallNs.load(std::memory_order_relaxed))
     figures.longestCallNs.store(took, std::memory_order_relaxed);
   return took;
@@ -55,17 +49,18 @@ __attribute__((noinline)) uint64_t timedCallReceiver(ModuleFigures::Delivered& f
 
 // timedEvery: 0 for an untimed delivery, else the calls a timed one stands
 // for; a timed one adds what it took to *timedNs.
-inline void deliver(const Route& route, PluginEntryPoint entry, const char* name, void* in, void* out,
-                    uint32_t timedEvery, uint64_t* timedNs) {
+inline void deliver(const Route& route, const char* name, void* in, void* out, uint32_t timedEvery,
+                    uint64_t* timedNs) {
   if (__builtin_expect(timedEvery != 0, 0))
-    *timedNs += timedCallReceiver(*route.figures, timedEvery, *route.info, entry, name, in, out);
+    *timedNs += timedCallReceiver(*route.figures, timedEvery, *route.info, route.entry, name, in, out);
   else
-    callReceiver(*route.info, entry, name, in, out);
+    callReceiver(*route.info, route.entry, name, in, out);
 }
 
 // Delivers through IOCTL code 2 or 3. Returns the receiver's keep word.
 __attribute__((always_inline)) inline uint32_t deliverIoctl(const Route& route, const _EventParmsIn& event,
-                                                            uint32_t code, uint32_t timedEvery, uint64_t* timedNs) {
+                                                            uint32_t timedEvery, uint64_t* timedNs) {
+  const uint32_t code = route.code;
   _IOCTLParmsIn in;
   _IOCTLParmsOut out;
   initCallBlock(&in);
@@ -78,7 +73,7 @@ __attribute__((always_inline)) inline uint32_t deliverIoctl(const Route& route, 
   out.code = code;
   out.argSize = 8;
   out.argVersion = 1;
-  deliver(route, route.info->fnIOCTL, "IOCTL", &in, &out, timedEvery, timedNs);
+  deliver(route, "IOCTL", &in, &out, timedEvery, timedNs);
   return out.keep;
 }
 
@@ -90,7 +85,7 @@ __attribute__((always_inline)) inline uint32_t deliverWrite(const Route& route, 
   initCallBlock(&in);
   initCallBlock(&out);
   copyEventFields(&in, event);
-  deliver(route, route.info->fnWrite, "Write", &in, &out, timedEvery, timedNs);
+  deliver(route, "Write", &in, &out, timedEvery, timedNs);
   return out.keep;
 }
 
@@ -105,32 +100,43 @@ bool ServiceCore::onDispatchThread() const { return g_drainingCore == this; }
 void ServiceCore::drainEventQueue() {
   g_drainingCore = this;
   for (;;) {
+    bool foldFirst = false;
     {
       // Everything queued so far, in one step; submitters go on filling the
       // (empty) ring the batch came from.
       ScopedLock lock(&queueMutex);
       if (eventQueue.empty()) {
-        // The next push wakes the thread again.
-        dispatchIdle = true;
-        return;
+        // The figures are brought up to date before the thread waits.
+        if (!routeCache.pending()) {
+          // The next push wakes the thread again.
+          dispatchIdle = true;
+          return;
+        }
+        foldFirst = true;
+      } else {
+        eventQueue.swap(dispatchBatch);
       }
-      eventQueue.swap(dispatchBatch);
     }
+    if (foldFirst) {
+      routeCache.fold();
+      continue;
+    }
+    routeCache.useTable(modules);
     uint64_t delivered = 0;
     while (!dispatchBatch.empty()) {
       deliverEvent(dispatchBatch.front());
       dispatchBatch.pop();
       ++delivered;
     }
-    routeCache.fold();
-    bump(counters.eventsDelivered, delivered);
+    addAsSoleWriter(counters.eventsDelivered, delivered);
     // A burst's storage is not kept for ever.
     dispatchBatch.trim(kBatchSlotsKept);
   }
 }
 
 // kTimed: a timed event (the loop is compiled twice, so that an untimed
-// delivery pays no test for it). Returns the time the timed calls took.
+// delivery pays no test for it); its calls each stand for timedEvery.
+// Returns the time the timed calls took.
 template <bool kTimed>
 __attribute__((always_inline)) inline uint64_t ServiceCore::deliverPass(const _EventParmsIn& event, Route* routes,
                                                                         size_t count, uint32_t timedEvery) {
@@ -143,19 +149,11 @@ __attribute__((always_inline)) inline uint64_t ServiceCore::deliverPass(const _E
   bool lastHold = false;
   for (size_t i = 0; i < count; ++i) {
     Route& route = routes[i];
-    const bool sender = route.moduleId == event.sourceId;
-    // Counted even when the sender entry is missing: the list's uses
-    // credit this module's other entry with everything else.
-    if (sender) ++route.sentSinceFold;
-    const PluginEntryPoint entry = sender ? route.self : route.other;
-    // A receiver that does not export the entry is skipped, with no hold.
-    if (entry == nullptr) continue;
-    const uint32_t code = sender ? route.codeSelf : route.codeOther;
     // No lock for a receiver that does not keep the payload; one short step
     // for one that does (which also ends the pass after the last receiver).
     if (payload != nullptr) bufferRegistry.offer(route.moduleId);
-    const uint32_t keep = code != 0 ? deliverIoctl(route, event, code, kTimed ? timedEvery : 0, &timedNs)
-                                    : deliverWrite(route, event, kTimed ? timedEvery : 0, &timedNs);
+    const uint32_t keep = route.code != 0 ? deliverIoctl(route, event, kTimed ? timedEvery : 0, &timedNs)
+                                          : deliverWrite(route, event, kTimed ? timedEvery : 0, &timedNs);
     if (keep == 0 || payload == nullptr) continue;
     bool recorded;
     if (i + 1 == count) {
@@ -174,22 +172,17 @@ __attribute__((always_inline)) inline uint64_t ServiceCore::deliverPass(const _E
 }
 
 void ServiceCore::deliverEvent(const _EventParmsIn& event) {
-  // Streams come from one sender many events in a row: look it up once.
-  if (__builtin_expect(event.sourceId != lastSender.id || lastSender.figures == nullptr, 0))
-    lastSender = {event.sourceId, figuresOf(event.sourceId)};
-  if (lastSender.figures != nullptr) bump(lastSender.figures->delivered.sentDelivered);
   size_t count = 0;
-  uint32_t timedEvery = 0;
-  Route* routes = routeCache.routes(modules, event.flags, deliveryPattern(event.eventClass), &count, &timedEvery);
-  if (__builtin_expect(timedEvery != 0, 0))
-    deliverTimed(event, routes, count, timedEvery);
+  bool timed = false;
+  Route* routes =
+      routeCache.routes(modules, event.flags, deliveryPattern(event.eventClass), event.sourceId, &count, &timed);
+  if (__builtin_expect(timed, 0))
+    deliverTimed(event, routes, count);
   else
     deliverPass<false>(event, routes, count, 0);
 }
 
 // Rare: kept out of line, so that deliverEvent stays small.
-__attribute__((noinline)) void ServiceCore::deliverTimed(const _EventParmsIn& event, Route* routes, size_t count,
-                                                         uint32_t timedEvery) {
-  routeCache.retune(deliverPass<true>(event, routes, count, timedEvery), count);
+__attribute__((noinline)) void ServiceCore::deliverTimed(const _EventParmsIn& event, Route* routes, size_t count) {
+  routeCache.retune(deliverPass<true>(event, routes, count, routeCache.timedEvery()), count);
 }
-

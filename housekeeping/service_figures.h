@@ -46,6 +46,12 @@ inline uint32_t figuresStripe() {
   return g_figuresStripe != 0 ? g_figuresStripe - 1 : takeFiguresStripe();
 }
 
+// Adds to a counter that only the calling thread writes: no atomic
+// read-modify-write needed, readers see either value.
+inline void addAsSoleWriter(std::atomic<uint64_t>& counter, uint64_t by) {
+  counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
+
 struct ModuleFigures {
   // Dispatch thread only.
   struct alignas(64) Delivered {

@@ -20,6 +20,7 @@ target_sources(selvar_unit_tests PRIVATE
 target_sources(selvar_unit_tests PRIVATE
   ${CMAKE_SOURCE_DIR}/compat/pt_test.cpp
   ${CMAKE_SOURCE_DIR}/core/buffer_registry_test.cpp
+  ${CMAKE_SOURCE_DIR}/core/event_queue_test.cpp
   ${CMAKE_SOURCE_DIR}/events/wait_registry_test.cpp
   ${CMAKE_SOURCE_DIR}/pluginhost/call_tracker_test.cpp
   ${CMAKE_SOURCE_DIR}/pluginhost/module_calls_test.cpp
