@@ -1,21 +1,31 @@
 #!/bin/sh
 # Compares the queued-event figures of the code in this checkout with those
 # of an earlier commit, in one run on one machine: both benchmark programs
-# are built in Release, then run in turn (new, old, old, new, ...) so that
-# whatever else the machine does falls on both alike. Prints one Markdown
-# table: each queued cell's median events per second, old and new, and
-# new ÷ old. Run as root, after ./bench.sh has installed what it needs.
-# Usage: bench/compare.sh BASE_REV [ROUNDS [SELVAR_BENCH_OPTIONS...]]
+# are built in Release from this checkout's bench/ (so only the service code
+# differs), then run in turn (new, old, old, new, ...) so that whatever else
+# the machine does falls on both alike. Prints one Markdown table: each
+# queued cell's median events per second, old and new, and new ÷ old.
+# With --instructions, each cell runs once per side under callgrind instead,
+# and the table gives the instructions per event of the submitting thread
+# and of the dispatch thread (deterministic, where the rates of a shared
+# machine are not; see docs/performance.md).
+# Run as root, after ./bench.sh has installed what it needs.
+# Usage: bench/compare.sh [--instructions] BASE_REV [ROUNDS [SELVAR_BENCH_OPTIONS...]]
 #        (ROUNDS: 7; options such as --cell 64,16,1 pick cells)
 set -e
 cd "$(dirname "$0")/.."
-base_rev=${1:?usage: bench/compare.sh BASE_REV [ROUNDS]}
+instructions=no
+[ "$1" = --instructions ] && { instructions=yes; shift; }
+base_rev=${1:?usage: bench/compare.sh [--instructions] BASE_REV [ROUNDS]}
 rounds=${2:-7}
 [ $# -ge 2 ] && shift 2 || shift $#
+[ "$instructions" = yes ] && ./scripts/install-deps.sh valgrind >&2
 work=$(mktemp -d)
 trap '[ -s "$work/bench-errors.txt" ] && tail -n 20 "$work/bench-errors.txt" >&2; git worktree remove --force "$work/base" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 
 git worktree add --detach "$work/base" "$base_rev" >/dev/null 2>&1
+# The same harness on both sides.
+rm -rf "$work/base/bench" && cp -R bench "$work/base/bench"
 for side in new base; do
   src=.; [ "$side" = base ] && src="$work/base"
   cmake -S "$src" -B "$work/build-$side" -DCMAKE_BUILD_TYPE=Release -DSELVAR_BENCH=ON -DBUILD_TESTING=OFF >&2
@@ -34,6 +44,43 @@ run() {  # run SIDE [OPTIONS...]
       }
       /^\| [0-9]+ B \|/ { split($5, figure, "["); print side, $2 + 0, $3 + 0, $4 + 0, value(figure[1]) }'
 }
+# Instructions per event of one cell under callgrind: "SIDE SIZE RECEIVERS
+# PRODUCERS SUBMIT DISPATCH". Submission: FlatPluginEvent, all included.
+# Dispatch: the drain, all included (Writes, frees, locks), less the timed
+# deliveries, which run far more often under callgrind (its calls look
+# slow) than outside it, per untimed event.
+count() {  # count SIDE SIZE,RECEIVERS,PRODUCERS
+  valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" \
+    "$work/build-$1/selvar_bench" --only queued --impl service --reps 1 --cell "$2" --cell-seconds 0.1 \
+    >/dev/null 2>>"$work/bench-errors.txt"
+  callgrind_annotate --tree=calling --threshold=100 --show-percs=no "$work/cg.out" 2>/dev/null |
+    awk -v side="$1" -v cell="$2" '
+      /^ *[0-9,]+ +> / {
+        cost = $1; gsub(/,/, "", cost); calls = $0; sub(/.*\(/, "", calls); sub(/x\).*/, "", calls); gsub(/,/, "", calls)
+        if ($0 ~ /:FlatPluginEvent \(/) { submit += cost; events += calls }
+        else if ($0 ~ /ServiceCore::drainEventQueue\(\) \(/) drain += cost
+        else if ($0 ~ /ServiceCore::deliverTimed\(/) { timed += cost; timedCalls += calls }
+      }
+      END { split(cell, c, ","); printf "%s %d %d %d %.1f %.1f\n", side, c[1], c[2], c[3], submit / events,
+                                       (drain - timed) / (events - timedCalls) }'
+}
+if [ "$instructions" = yes ]; then
+  for cell in 0,1,1 0,1,2 0,16,1 0,16,2 64,1,1 64,1,2 64,16,1 64,16,2 \
+              4096,1,1 4096,1,2 4096,16,1 4096,16,2 65536,1,1 65536,1,2 65536,16,1 65536,16,2; do
+    echo "cell $cell" >&2
+    count new "$cell"
+    count base "$cell"
+  done > "$work/counts.txt"
+  echo "| payload | receivers | producers | submit, $base_rev | submit, this checkout | new ÷ old | dispatch, $base_rev | dispatch, this checkout | new ÷ old |"
+  echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  awk '$1 == "new" { key = $2 " B | " $3 " | " $4; ns[key] = $5; nd[key] = $6; order[++n] = key }
+       $1 == "base" { key = $2 " B | " $3 " | " $4; bs[key] = $5; bd[key] = $6 }
+       END { for (i = 1; i <= n; i++) { k = order[i]
+               printf "| %s | %.0f | %.0f | %.3f | %.0f | %.0f | %.3f |\n", k, bs[k], ns[k], ns[k] / bs[k], bd[k], nd[k], nd[k] / bd[k] } }' \
+    "$work/counts.txt"
+  exit 0
+fi
+
 i=0
 while [ "$i" -lt "$rounds" ]; do
   echo "round $((i + 1)) of $rounds" >&2

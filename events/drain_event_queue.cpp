@@ -100,26 +100,19 @@ bool ServiceCore::onDispatchThread() const { return g_drainingCore == this; }
 void ServiceCore::drainEventQueue() {
   g_drainingCore = this;
   for (;;) {
-    bool foldFirst = false;
     {
       // Everything queued so far, in one step; submitters go on filling the
       // (empty) ring the batch came from.
       ScopedLock lock(&queueMutex);
       if (eventQueue.empty()) {
-        // The figures are brought up to date before the thread waits.
-        if (!routeCache.pending()) {
-          // The next push wakes the thread again.
-          dispatchIdle = true;
-          return;
-        }
-        foldFirst = true;
-      } else {
-        eventQueue.swap(dispatchBatch);
+        // The figures are brought up to date before the thread waits (a
+        // few counter stores; no module is called).
+        routeCache.fold();
+        // The next push wakes the thread again.
+        dispatchIdle = true;
+        return;
       }
-    }
-    if (foldFirst) {
-      routeCache.fold();
-      continue;
+      eventQueue.swap(dispatchBatch);
     }
     routeCache.useTable(modules);
     uint64_t delivered = 0;

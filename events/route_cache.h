@@ -90,9 +90,6 @@ class RouteCache {
     fold();
   }
 
-  // True when some deliveries are not yet credited.
-  bool pending() const { return last_ != nullptr && last_->pending != 0; }
-
   // Credits the pending deliveries to the receivers' and the sender's
   // counters.
   void fold() {
