@@ -50,7 +50,7 @@ class RouteCache {
   static const uint32_t kRoutingFlags = 0xFFu | EVF_MASK8 | EVF_TO_OTHERS | EVF_TO_ALL;
   static const size_t kMaxKeys = 512;
 
-  RouteCache() : slots_(kMaxKeys * 2), keys_(0), table_(nullptr), tableSize_(0), last_(nullptr) { forgetLast(); }
+  RouteCache() : slots_(kMaxKeys * 2), keys_(0), table_(nullptr), tableSize_(0) { forgetLast(); }
 
   // Starts over if the table is not the one the lists were built from.
   // Once per batch, before routes().
@@ -67,11 +67,10 @@ class RouteCache {
                 size_t* count, bool* timed) {
     const uint64_t key = (static_cast<uint64_t>(flags & kRoutingFlags) << 32) | pattern;
     if (__builtin_expect(lastKey_ != key || lastSender_ != sender, 0)) lookUp(modules, key, sender);
-    Slot& slot = *last_;
-    ++slot.pending;
-    *timed = --slot.countdown == 0;
-    *count = slot.count;
-    return routes_.data() + slot.first;
+    ++pending_;
+    *timed = --countdown_ == 0;
+    *count = lastCount_;
+    return lastRoutes_;
   }
 
   // The events each delivery of the timed event stands for.
@@ -86,14 +85,19 @@ class RouteCache {
     uint32_t every = calls == 0 ? FIGURES_SAMPLE_EVERY : 1;
     while (every < FIGURES_SAMPLE_EVERY && static_cast<uint64_t>(every) * tookNs < wanted) every *= 2;
     last_->sampleEvery = every;
-    last_->countdown = every;
+    countdown_ = every;
     fold();
   }
 
   // Credits the pending deliveries to the receivers' and the sender's
   // counters.
   void fold() {
-    if (last_ != nullptr) fold(*last_);
+    if (pending_ == 0) return;
+    const Slot& slot = *last_;
+    for (const Route* route = lastRoutes_; route != lastRoutes_ + lastCount_; ++route)
+      addAsSoleWriter(route->code == 0 ? route->figures->writes : route->figures->ioctls, pending_);
+    if (slot.senderFigures != nullptr) addAsSoleWriter(slot.senderFigures->sentDelivered, pending_);
+    pending_ = 0;
   }
 
   void clear() {
@@ -108,29 +112,23 @@ class RouteCache {
     uint32_t sender;
     uint32_t first;
     uint32_t count;
-    uint32_t countdown;    // events until the next timed one
+    uint32_t countdown;    // events until the next timed one, while another list is in use
     uint32_t sampleEvery;  // one event in this many is timed (a power of two)
     bool used;
-    uint64_t pending;  // events delivered through this list, not yet credited
     ModuleFigures::Delivered* senderFigures;  // null: the sender is not a module
   };
 
   // A key no event has: its flags hold a bit routing ignores.
   static const uint64_t kNoKey = ~0ull;
 
-  void fold(Slot& slot) {
-    const uint64_t events = slot.pending;
-    if (events == 0) return;
-    slot.pending = 0;
-    for (const Route* route = routes_.data() + slot.first; route != routes_.data() + slot.first + slot.count;
-         ++route)
-      addAsSoleWriter(route->code == 0 ? route->figures->writes : route->figures->ioctls, events);
-    if (slot.senderFigures != nullptr) addAsSoleWriter(slot.senderFigures->sentDelivered, events);
-  }
-
   void forgetLast() {
     lastKey_ = kNoKey;
     lastSender_ = 0;
+    last_ = nullptr;
+    lastRoutes_ = nullptr;
+    lastCount_ = 0;
+    pending_ = 0;
+    countdown_ = 0;
   }
 
   void reset(const std::vector<_PlugInInfo>& modules) {
@@ -139,7 +137,6 @@ class RouteCache {
     for (Slot& slot : slots_) slot.used = false;
     routes_.clear();
     keys_ = 0;
-    last_ = nullptr;
     forgetLast();
     table_ = modules.data();
     tableSize_ = modules.size();
@@ -148,6 +145,7 @@ class RouteCache {
   void lookUp(const std::vector<_PlugInInfo>& modules, uint64_t key, uint32_t sender) {
     // Only the list in use holds pending deliveries.
     fold();
+    if (last_ != nullptr) last_->countdown = countdown_;
     const size_t mask = slots_.size() - 1;
     size_t i = static_cast<size_t>(((key ^ (static_cast<uint64_t>(sender) << 40)) * 0x9E3779B97F4A7C15ull) >> 40) &
                mask;
@@ -164,7 +162,6 @@ class RouteCache {
     }
     Slot& slot = slots_[i];
     slot.used = true;
-    slot.pending = 0;
     slot.sampleEvery = 1;
     slot.countdown = 1;
     slot.key = key;
@@ -180,6 +177,9 @@ class RouteCache {
     last_ = &slots_[index];
     lastKey_ = last_->key;
     lastSender_ = last_->sender;
+    lastRoutes_ = routes_.data() + last_->first;
+    lastCount_ = last_->count;
+    countdown_ = last_->countdown;
   }
 
   // The delivery rules, first rule that applies, per module: EVF_TO_OTHERS
@@ -214,11 +214,16 @@ class RouteCache {
   size_t keys_;
   const _PlugInInfo* table_;
   size_t tableSize_;
-  // The list routes() returned last (slots_ never reallocates) and its key;
-  // kNoKey before there is one.
+  // The list routes() returned last (slots_ never reallocates), its key
+  // (kNoKey before there is one) and its receivers; here rather than in its
+  // slot, so that an event of the same list reads nothing else.
   Slot* last_;
   uint64_t lastKey_;
   uint32_t lastSender_;
+  uint32_t lastCount_;
+  Route* lastRoutes_;
+  uint64_t pending_;    // events delivered through that list, not yet credited
+  uint32_t countdown_;  // its events until the next timed one
 };
 
 #endif  // SELVAR_EVENTS_ROUTE_CACHE_H

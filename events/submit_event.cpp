@@ -51,15 +51,15 @@ __attribute__((always_inline)) inline int ServiceCore::submitToQueue(const _Even
     counted = true;
   }
 
-  const bool hasPayload = carriesEventPayload(event.data, event.dataSize);
-  if (!hasPayload) {
+  // From here on a set pointer means a payload to copy.
+  if (!carriesEventPayload(event.data, event.dataSize)) {
     event.data = nullptr;
     event.dataSize = 0;
   }
   // The queue's bound is reserved before anything is copied; a full queue
   // and a failed copy are the same to the submitter.
   bool reserved = queueBudget.reserve(event.dataSize);
-  if (reserved && hasPayload) {
+  if (reserved && event.data != nullptr) {
     event.data = copyPayload(in->data, event.dataSize);
     if (event.data == nullptr) {
       queueBudget.release(1, event.dataSize);
@@ -146,8 +146,9 @@ int ServiceCore::submitEvent(const _EventParmsIn* in, _EventParmsOut* out) {
   }
 
   // Event road.
-  out->result = submitToQueue(in);
-  if (__builtin_expect(out->result != EVR_OK, 0)) countRefused(in->sourceId, out->result);
+  const int result = submitToQueue(in);
+  out->result = result;
+  if (__builtin_expect(result != EVR_OK, 0)) countRefused(in->sourceId, result);
   return 0;
 }
 
