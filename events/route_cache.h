@@ -4,7 +4,8 @@
 // module table, the event's routing flags (mask selectors, EVF_TO_OTHERS,
 // EVF_TO_ALL), its match pattern and which module sent it. The table does
 // not change while the dispatch thread runs, so the thread works the list
-// out once per (flags, pattern, sender) and keeps it: an event then visits
+// out once per (flags, pattern, sender) and keeps it (senders that are not
+// modules route alike and share one list): an event then visits
 // only its receivers, each through the one entry it gets, and nothing is
 // decided per receiver and event.
 //
@@ -26,6 +27,7 @@
 #ifndef SELVAR_EVENTS_ROUTE_CACHE_H
 #define SELVAR_EVENTS_ROUTE_CACHE_H
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -118,8 +120,11 @@ class RouteCache {
     ModuleFigures::Delivered* senderFigures;  // null: the sender is not a module
   };
 
-  // A key no event has: its flags hold a bit routing ignores.
+  // A key no event has: its flags hold bits routing ignores.
   static const uint64_t kNoKey = ~0ull;
+  // Marks the key of a list whose sender is not a module (a flag bit that
+  // routing ignores).
+  static const uint64_t kOtherSender = 1ull << 63;
 
   void forgetLast() {
     lastKey_ = kNoKey;
@@ -136,6 +141,9 @@ class RouteCache {
     fold();
     for (Slot& slot : slots_) slot.used = false;
     routes_.clear();
+    moduleIds_.clear();
+    for (const _PlugInInfo& info : modules) moduleIds_.push_back(info.moduleId());
+    std::sort(moduleIds_.begin(), moduleIds_.end());
     keys_ = 0;
     forgetLast();
     table_ = modules.data();
@@ -146,12 +154,19 @@ class RouteCache {
     // Only the list in use holds pending deliveries.
     fold();
     if (last_ != nullptr) last_->countdown = countdown_;
+    // A sender that is not a module (a counted source's own ID, the core)
+    // routes like any other such sender: they share one list, so that many
+    // source IDs cannot fill the cache.
+    const bool moduleSender = std::binary_search(moduleIds_.begin(), moduleIds_.end(), sender);
+    const uint64_t slotKey = moduleSender ? key : key | kOtherSender;
+    const uint32_t slotSender = moduleSender ? sender : 0;
     const size_t mask = slots_.size() - 1;
-    size_t i = static_cast<size_t>(((key ^ (static_cast<uint64_t>(sender) << 40)) * 0x9E3779B97F4A7C15ull) >> 40) &
+    size_t i = static_cast<size_t>(((slotKey ^ (static_cast<uint64_t>(slotSender) << 40)) * 0x9E3779B97F4A7C15ull) >>
+                                   40) &
                mask;
     for (; slots_[i].used; i = (i + 1) & mask) {
-      if (slots_[i].key == key && slots_[i].sender == sender) {
-        remember(i);
+      if (slots_[i].key == slotKey && slots_[i].sender == slotSender) {
+        remember(i, key, sender);
         return;
       }
     }
@@ -164,19 +179,21 @@ class RouteCache {
     slot.used = true;
     slot.sampleEvery = 1;
     slot.countdown = 1;
-    slot.key = key;
-    slot.sender = sender;
+    slot.key = slotKey;
+    slot.sender = slotSender;
     slot.first = static_cast<uint32_t>(routes_.size());
+    // A sender that is no module matches no module: nobody is the sender.
     slot.senderFigures = build(modules, static_cast<uint32_t>(key >> 32), static_cast<uint32_t>(key), sender);
     slot.count = static_cast<uint32_t>(routes_.size()) - slot.first;
     ++keys_;
-    remember(i);
+    remember(i, key, sender);
   }
 
-  void remember(size_t index) {
+  // The list at index, for events with this key and sender from now on.
+  void remember(size_t index, uint64_t key, uint32_t sender) {
     last_ = &slots_[index];
-    lastKey_ = last_->key;
-    lastSender_ = last_->sender;
+    lastKey_ = key;
+    lastSender_ = sender;
     lastRoutes_ = routes_.data() + last_->first;
     lastCount_ = last_->count;
     countdown_ = last_->countdown;
@@ -211,6 +228,7 @@ class RouteCache {
 
   std::vector<Slot> slots_;  // kMaxKeys * 2, a power of two
   std::vector<Route> routes_;
+  std::vector<uint32_t> moduleIds_;  // of the table, sorted
   size_t keys_;
   const _PlugInInfo* table_;
   size_t tableSize_;

@@ -6,8 +6,9 @@
 // another, never torn. Nothing here takes a lock or changes what a module
 // sees. Figures that only the dispatch thread writes are plain load+store
 // pairs on a cache line of their own per module. Deliveries are counted per
-// receiver list and credited to the modules after each batch (RouteCache),
-// so the delivery path itself stores nothing. Time inside Write and IOCTL
+// receiver list and credited to the modules and the sender when the
+// dispatch thread turns to another list, at a timed event, and when the
+// queue runs empty (RouteCache), so the delivery path itself stores nothing. Time inside Write and IOCTL
 // is measured on the deliveries of one event in N per receiver list, N set
 // by what the list's calls take (see FIGURES_TIMING_SHARE); busy time
 // counts each timed call as many times as it stands for.
