@@ -44,7 +44,8 @@ class QueueBudget {
     if (records == 0) return;
     // Between two releases the count only grows, so the count a release
     // finds is the most since the one before: the high-water mark is kept
-    // here, once per batch of the dispatch thread, and not on every reserve.
+    // here (the dispatch thread releases every 32 records and when its
+    // batch runs empty), not on every reserve.
     const uint64_t before = packed_.fetch_sub((bytes << kBytesShift) | records, std::memory_order_relaxed);
     noteHighWater(before & kRecordsMask);
   }
