@@ -23,13 +23,18 @@ inline void* allocPayload(size_t size) { return g_payloadAllocator(size); }
 inline bool carriesEventPayload(const void* data, uint32_t size) { return data != nullptr && size != 0; }
 inline uint32_t requestPayloadSize(const void* data, uint32_t size) { return data != nullptr ? size : 0; }
 
-// A private copy of size bytes of data, freed with free(); null when memory
-// ran out. Size 0 still gives a (one-byte) block, since malloc(0) may return
-// null: a set pointer keeps meaning "data set".
-inline void* copyPayload(const void* data, uint32_t size) {
-  void* copy = allocPayload(size != 0 ? size : 1);
+// A private copy of size (not 0) bytes of data, freed with free(); null when
+// memory ran out. The event road's copy: its payloads are never empty.
+inline void* copyNonEmptyPayload(const void* data, uint32_t size) {
+  void* copy = allocPayload(size);
   if (copy != nullptr) memcpy(copy, data, size);
   return copy;
+}
+
+// The same for any size. Size 0 still gives a (one-byte) block, since
+// malloc(0) may return null: a set pointer keeps meaning "data set".
+inline void* copyPayload(const void* data, uint32_t size) {
+  return size != 0 ? copyNonEmptyPayload(data, size) : allocPayload(1);
 }
 
 #endif  // SELVAR_CORE_PAYLOAD_ALLOC_H

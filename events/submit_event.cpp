@@ -60,7 +60,7 @@ __attribute__((always_inline)) inline int ServiceCore::submitToQueue(const _Even
   // and a failed copy are the same to the submitter.
   bool reserved = queueBudget.reserve(event.dataSize);
   if (reserved && event.data != nullptr) {
-    event.data = copyPayload(in->data, event.dataSize);
+    event.data = copyNonEmptyPayload(in->data, event.dataSize);
     if (event.data == nullptr) {
       queueBudget.release(1, event.dataSize);
       reserved = false;
