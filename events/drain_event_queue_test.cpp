@@ -147,6 +147,10 @@ TEST_F(Dispatch, FiguresCountEachDeliveryByTheEntryItWentThrough) {
   // The sentinel has a list of its own: once it has arrived, everything
   // before it is counted.
   auto settle = [&] { flush(); };
+  // As it starts, the core tells every module what is loaded and, from the
+  // scheduler's thread, the memory watch's state (an IOCTL each): both are
+  // counted before the test's own events.
+  ASSERT_TRUE(waitUntil([&] { return src.ioctls >= 2 && other.ioctls >= 2; }));
   settle();
   const uint64_t srcWrites = src.writes, srcIoctls = src.ioctls, srcBusy = src.busyNs;
   const uint64_t otherWrites = other.writes, otherIoctls = other.ioctls;
