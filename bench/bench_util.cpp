@@ -1,6 +1,8 @@
 #include "bench_util.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -19,6 +21,7 @@ namespace bench {
 namespace {
 std::atomic<int> g_failed{0};
 std::atomic<uint32_t> g_tag{0x1000};
+int g_producerCpu = -1;  // set by pinProcess()
 }  // namespace
 
 int64_t nowNs() {
@@ -201,6 +204,30 @@ void reportRun(const std::string& label, uint64_t events, int64_t t0, int64_t t1
   const double n = events != 0 ? static_cast<double>(events) : 1.0;
   fprintf(stderr, "%s: %llu in %.3f s, cpu %.0f ns each, %.2f context switches each\n", label.c_str(),
           static_cast<unsigned long long>(events), static_cast<double>(t1 - t0) / 1e9, cpu / n, switches / n);
+}
+
+bool pinProcess() {
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) return false;
+  int cpus[2];
+  int found = 0;
+  for (int cpu = 0; cpu < CPU_SETSIZE && found < 2; ++cpu)
+    if (CPU_ISSET(cpu, &allowed)) cpus[found++] = cpu;
+  if (found < 2) return false;
+  cpu_set_t rest;
+  CPU_ZERO(&rest);
+  CPU_SET(cpus[1], &rest);
+  if (sched_setaffinity(0, sizeof(rest), &rest) != 0) return false;
+  g_producerCpu = cpus[0];
+  return true;
+}
+
+void pinProducer() {
+  if (g_producerCpu < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(g_producerCpu, &set);
+  pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
 }
 
 }  // namespace bench

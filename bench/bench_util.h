@@ -65,6 +65,16 @@ void checkPayloads(uint64_t allocatedBefore, uint64_t low, uint64_t high, const 
 
 uint32_t nextTag();
 
+// --pin: the producers run on one CPU and every other thread (the service's
+// or the baseline's consumer, the harness) on another, so that where the
+// scheduler happens to put them does not decide a run's rate. pinProcess()
+// moves the calling thread, and every thread it starts later, to the second
+// CPU this process may use; false when it may use fewer than two.
+// pinProducer() moves the calling producer thread to the first; nothing
+// without --pin.
+bool pinProcess();
+void pinProducer();
+
 // --verbose: each run prints its event count, its duration, the CPU time
 // the whole process used per event (user + system, all threads) and its
 // context switches per event to stderr. CPU time per event does not count

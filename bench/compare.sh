@@ -33,9 +33,15 @@ for side in new base; do
 done
 
 # One line per cell and run: "SIDE SIZE RECEIVERS PRODUCERS EVENTS_PER_S".
+# Both sides run alike and as steadily as this machine allows: the
+# producers on one CPU and the service on another (--pin), and the heap
+# neither trimmed nor its mmap threshold moved while a run goes on, so
+# that neither where the scheduler put the threads nor how deep the queue
+# happened to run when memory was given back decides a run's rate.
+tunables=glibc.malloc.trim_threshold=1073741824:glibc.malloc.mmap_threshold=1048576
 run() {  # run SIDE [OPTIONS...]
   side=$1; shift
-  "$work/build-$side/selvar_bench" --only queued --impl service --reps 1 "$@" 2>>"$work/bench-errors.txt" |
+  GLIBC_TUNABLES=$tunables "$work/build-$side/selvar_bench" --only queued --impl service --reps 1 --pin "$@" 2>>"$work/bench-errors.txt" |
     awk -v side="$side" -F'|' '
       function value(text,   n, unit) {
         n = text + 0; unit = text; gsub(/[^kM]/, "", unit)

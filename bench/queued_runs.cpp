@@ -77,6 +77,7 @@ ProduceResult produce(const ProducePlan& plan, Port& port) {
   const uint32_t size = plan.cell.size;
   for (int p = 0; p < plan.cell.producers; ++p) {
     threads.emplace_back([&, p] {
+      pinProducer();
       port.begin(p);
       uint8_t* payload = nullptr;
       if (size != 0) {

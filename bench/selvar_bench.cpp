@@ -6,12 +6,13 @@
 //   selvar_bench [--reps N] [--cell-seconds S] [--road-seconds S]
 //                [--events N] [--modules N] [--only LIST]
 //                [--impl service,bare,glib,zmq] [--cell SIZE,RECEIVERS,PRODUCERS]
-//                [--verbose]
+//                [--pin] [--verbose]
 //
 // LIST is a comma-separated choice of queued, keep, request, stream,
 // startup, footprint (default: all); --impl runs only some of the sides
 // (bare: each figure's bare baseline) and --cell one queued cell (both for
-// profiling); --verbose prints each run's count and
+// profiling); --pin keeps the producers on one CPU and every other thread
+// on another (bench_util.h); --verbose prints each run's count and
 // duration to standard error. Repetitions are interleaved: the
 // service's run, then each baseline's, then the service's again.
 #include <sys/prctl.h>
@@ -53,6 +54,7 @@ struct Options {
   int cellSize = -1, cellReceivers = -1, cellProducers = -1;  // queued: one cell only
   std::string footprintChildDir;
   std::string daemonChildDir;
+  bool pin = false;
   bool runs(const std::string& impl) const { return impls.empty() || impls.count(impl) != 0; }
   bool wants(const std::string& part) const { return only.empty() || only.count(part) != 0; }
 };
@@ -77,6 +79,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
       while (std::getline(list, part, ',')) o->only.insert(part);
     } else if (a == "--verbose") {
       bench::g_verbose = true;
+    } else if (a == "--pin") {
+      o->pin = true;
     } else if (a == "--impl" && hasValue) {
       std::stringstream list(argv[++i]);
       std::string part;
@@ -91,7 +95,7 @@ bool parseOptions(int argc, char** argv, Options* o) {
       fprintf(stderr,
               "usage: %s [--reps N] [--cell-seconds S] [--road-seconds S] [--events N] [--modules N]\n"
               "       [--only queued,keep,request,stream,startup,footprint] [--impl service,bare,glib,zmq]\n"
-              "       [--cell SIZE,RECEIVERS,PRODUCERS] [--verbose]\n",
+              "       [--cell SIZE,RECEIVERS,PRODUCERS] [--pin] [--verbose]\n",
               argv[0]);
       return false;
     }
@@ -471,6 +475,11 @@ int main(int argc, char** argv) {
   if (!parseOptions(argc, argv, &options)) return 2;
   // Short sleeps in the pacing loops should be short.
   prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+  // Before any thread starts, so that all of them inherit it.
+  if (options.pin && !pinProcess()) {
+    fprintf(stderr, "--pin needs two CPUs this process may use\n");
+    return 2;
+  }
   // Every payload copy the service makes is counted (set before any core).
   g_payloadAllocator = &countedPayloadAlloc;
   wxInitializer framework;
