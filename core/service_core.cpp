@@ -17,6 +17,8 @@ ServiceCore::ServiceCore(const wxFileName& executable)
     : queueState(QUEUE_OPEN),
       queueBudget(EVENT_QUEUE_MAX_RECORDS, EVENT_QUEUE_MAX_BYTES),
       eventTrigger(nullptr),
+      dispatchIdle(true),
+      stopDrainExtra(0),
       eventThread(nullptr),
       schedulerThread(nullptr),
       eventQueue(&queueBudget),
@@ -26,8 +28,6 @@ ServiceCore::ServiceCore(const wxFileName& executable)
       tableState(TABLE_BUILDING),
       tableWalkers(0),
       dispatchBatch(&queueBudget),
-      dispatchIdle(true),
-      stopDrainExtra(0),
       retiredTrigger(nullptr) {
   pthread_mutex_init(&queueMutex, nullptr);
   pthread_mutex_init(&idLock, nullptr);

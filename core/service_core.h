@@ -115,6 +115,16 @@ class ServiceCore {
   // without the lock: start() sets it before that thread exists and stop()
   // retires it only after that thread has been joined.
   pt::trigger* eventTrigger GUARDED_BY(queueMutex);
+
+ private:
+  // Beside the lock that guards them: every submission reads them under it.
+  // The dispatch thread found the queue empty and is about to wait (or
+  // waits) on eventTrigger; the next push posts it.
+  bool dispatchIdle GUARDED_BY(queueMutex);
+  // Events the dispatch thread's deliveries submitted since the stop began.
+  uint32_t stopDrainExtra GUARDED_BY(queueMutex);
+
+ public:
   std::vector<_PlugInInfo> modules;        // changes shape only on the main thread, see tableState
   EventHandlerThread* eventThread;         // owned; null when not running
   SchedulerThread* schedulerThread;        // owned; null when not running
@@ -184,14 +194,11 @@ class ServiceCore {
   void deliverTimed(const _EventParmsIn& event, Route* routes, size_t count);
 
   // The dispatch thread's own state: the batch it is delivering (taken from
-  // eventQueue in one step) and its receiver lists.
+  // eventQueue in one step) and its receiver lists, which it writes on every
+  // event: on lines of their own, so that no submitter's line is written
+  // along with them.
   EventQueue dispatchBatch;
-  RouteCache routeCache;
-  // The dispatch thread found the queue empty and is about to wait (or
-  // waits) on eventTrigger; the next push posts it.
-  bool dispatchIdle GUARDED_BY(queueMutex);
-  // Events the dispatch thread's deliveries submitted since the stop began.
-  uint32_t stopDrainExtra GUARDED_BY(queueMutex);
+  alignas(64) RouteCache routeCache;
   // The event road proper; returns the result for the submitter.
   int submitToQueue(const _EventParmsIn* in);
   // The release road, and a refused submission's count for its sender.
